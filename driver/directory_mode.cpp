@@ -1,0 +1,79 @@
+// Directory batch mode: every input file of one directory in one run, each
+// result written beside its input under the "_s.tga" name.
+
+#include <cstdint>
+#include <string>
+
+#include "driver/driver.h"
+#include "platform/console.h"
+#include "platform/platform.h"
+
+// One collected input file. New nodes go to the head of fileList, so the
+// list holds the files in the reverse of the listing order.
+struct FileNode {
+  std::string path;
+  FileNode* next;
+};
+
+FileNode* fileList = nullptr;
+std::uint32_t batchStartTicks = 0;
+
+namespace {
+
+const char* const kResultSuffix = "_s.tga";
+constexpr std::size_t kReplacedEnding = 4;  // the ".tga" cut off an input path
+
+// Whether a name ends in "_s.tga" without regard to case, and is longer than
+// that ending: such files are results of an earlier run. A name of exactly
+// "_s.tga" is an ordinary input.
+bool isEarlierResult(const std::string& name) {
+  const std::size_t suffixLength = 6;
+  if (name.size() <= suffixLength) return false;
+  const char* ending = name.c_str() + name.size() - suffixLength;
+  for (std::size_t i = 0; i < suffixLength; ++i) {
+    char c = ending[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kResultSuffix[i]) return false;
+  }
+  return true;
+}
+
+void releaseFileList() {
+  while (fileList != nullptr) {
+    FileNode* next = fileList->next;
+    delete fileList;
+    fileList = next;
+  }
+}
+
+}  // namespace
+
+std::string resultPathFor(const std::string& inputPath) {
+  const std::size_t kept = inputPath.size() > kReplacedEnding ? inputPath.size() - kReplacedEnding : 0;
+  return inputPath.substr(0, kept) + kResultSuffix;
+}
+
+void scanDirectory(const std::string& directory) {
+  for (const DirectoryEntry& entry : platformListTgaEntries(directory)) {
+    if (!entry.isRegularFile || isEarlierResult(entry.name)) continue;
+    fileList = new FileNode{directory + platformPathSeparator + entry.name, fileList};
+  }
+}
+
+int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
+  batchStartTicks = platformTickCount();
+  scanDirectory(directory);
+  if (fileList == nullptr) return commandLineNamedIt ? kProcessed : printUsage();
+  for (const FileNode* node = fileList; node != nullptr; node = node->next) {
+    const std::string outputPath = resultPathFor(node->path);
+    processFile(node->path.c_str(), outputPath.c_str());
+    printNow("\n");
+  }
+  if (filesDone > 0) {
+    const double seconds = elapsedSeconds(batchStartTicks, platformTickCount());
+    printNow("\n\nTotal run-time: %.1fs (%.1fs per file). Average shift: %.2f\n", seconds, seconds / filesDone,
+             averageShiftSum / filesDone);
+  }
+  releaseFileList();
+  return kProcessed;
+}

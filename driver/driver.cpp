@@ -1,0 +1,118 @@
+#include "driver/driver.h"
+
+#include <cstdio>
+
+#include "correction/correction.h"
+#include "image/image.h"
+#include "platform/console.h"
+#include "platform/platform.h"
+#include "version.h"
+
+std::int32_t lineCount = 0;
+std::int32_t lineLength = 0;
+std::int64_t shiftTotal = 0;
+std::int32_t filesDone = 0;
+double averageShiftSum = 0.0;
+
+const char* const orientationNames[2] = {"vertical", "horizontal"};
+
+namespace {
+
+constexpr double kSecondsPerTick = 0.001;
+
+const char* const kUsageText =
+    "LOMVERA - Program for removing stripes from scans.\n"
+    "\n"
+    "usage:\n"
+    "\n"
+    "   lomvera input_file.tga output_file.tga => process single file\n"
+    "   lomvera dir_name    => process all .tga files in the directory\n"
+    "                          and append _s suffix to the file names.\n";
+
+// Decides in which direction the stripes run: along the longer side. A picture
+// wider than it is tall has rows as lines; any other, square included, has
+// columns. Returns the orientation index.
+int chooseOrientation() {
+  if (lineCount > lineLength) {
+    inputImage.transposed = 1;
+    outputImage.transposed = 1;
+    const std::int32_t rows = lineLength;
+    lineLength = lineCount;
+    lineCount = rows;
+    return 1;
+  }
+  return 0;
+}
+
+// The mean correction per colour sample, in colour levels; 0 for a picture
+// without pixels.
+double averageShiftOfFile() {
+  const double samples = static_cast<double>(std::int64_t{lineLength} * lineCount) * 3.0;
+  return samples > 0.0 ? static_cast<double>(shiftTotal) / samples : 0.0;
+}
+
+}  // namespace
+
+void printBanner() { printNow("Lomvera %s (%s)\n\n", LOMVERA_VERSION, LOMVERA_RELEASE_DATE); }
+
+double elapsedSeconds(std::uint32_t startTicks, std::uint32_t endTicks) {
+  return static_cast<double>(static_cast<std::uint32_t>(endTicks - startTicks)) * kSecondsPerTick;
+}
+
+void runStages() {
+  computeShift();
+  buildShiftTable();
+  performShift();
+}
+
+int processFile(const char* inputPath, const char* outputPath) {
+  const std::uint32_t startTicks = platformTickCount();
+  printNow("\nloading input file %s", inputPath);
+  if (inputImage.loadTga(inputPath) != 0) {
+    printNow("\nError: cannot open file %s\n", inputPath);
+    return kCannotLoad;
+  }
+  lineCount = inputImage.width;
+  lineLength = inputImage.height;
+  shiftTotal = 0;
+  inputImage.transposed = 0;
+  outputImage.transposed = 0;
+  // Without storage for the corrected copy nothing can be saved.
+  const bool outputSized = outputImage.resize(inputImage.width, inputImage.height);
+  const int orientation = chooseOrientation();
+  printNow("\n");
+  if (outputSized) runStages();
+  printNow("saving output file %s", outputPath);
+  if (!outputSized || outputImage.saveTga(outputPath) != 0) {
+    printNow("\nError: cannot save result to file %s\n", outputPath);
+    return kCannotSave;
+  }
+  const std::uint32_t endTicks = platformTickCount();
+  const double averageShift = averageShiftOfFile();
+  printNow("\n\nstripes: %s, average shift: %.3f, processing time: %.1fs\n", orientationNames[orientation],
+           averageShift, elapsedSeconds(startTicks, endTicks));
+  filesDone += 1;
+  averageShiftSum += averageShift;
+  return kProcessed;
+}
+
+int printUsage() {
+  printNow("%s", kUsageText);
+  printNow("\n\nPress ENTER");
+  std::getchar();
+  return kUsageShown;
+}
+
+int runCommandLine(int argc, char** argv) {
+  printBanner();
+  switch (argc) {
+    case 3:
+      return processFile(argv[1], argv[2]);
+    case 2:
+      return runDirectoryMode(argv[1], true);
+    case 1:
+      return runDirectoryMode(".", false);
+    default:
+      return printUsage();
+  }
+}

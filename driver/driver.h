@@ -1,0 +1,60 @@
+#pragma once
+
+// The command line, the road of one file through the system, and directory
+// batch mode.
+
+#include <cstdint>
+#include <string>
+
+// The current picture's lines: lineCount lines (the shorter side) of
+// lineLength pixels (the longer side). Set by processFile for each file.
+extern std::int32_t lineCount;
+extern std::int32_t lineLength;
+// Sum of the magnitudes of all corrections applied to the current file.
+extern std::int64_t shiftTotal;
+// Totals of the run: files processed and saved, and the sum of their average
+// shifts. They only grow.
+extern std::int32_t filesDone;
+extern double averageShiftSum;
+
+// Index 0: lines are columns; index 1: lines are rows.
+extern const char* const orientationNames[2];
+
+// Per-file results of processFile, which are also the exit statuses of a
+// single-file run; kUsageShown is the exit status after the usage text.
+constexpr int kProcessed = 0;
+constexpr int kUsageShown = 1;
+constexpr int kCannotLoad = 2;
+constexpr int kCannotSave = 3;
+
+void printBanner();
+
+// Loads inputPath, removes its stripes, saves the result to outputPath and
+// prints the report line. Returns kProcessed, kCannotLoad or kCannotSave.
+int processFile(const char* inputPath, const char* outputPath);
+
+// The three stages, in order.
+void runStages();
+
+// Prints the usage text, waits for one character of standard input, and
+// returns kUsageShown.
+int printUsage();
+
+// Seconds between two tick counts, taken as an unsigned 32-bit difference so
+// that a wrap of the counter between them does not matter.
+double elapsedSeconds(std::uint32_t startTicks, std::uint32_t endTicks);
+
+// Directory batch mode over `directory`; commandLineNamedIt tells whether the
+// directory came from the command line or is the current one. Returns the
+// exit status.
+int runDirectoryMode(const std::string& directory, bool commandLineNamedIt);
+
+// Collects the directory's input files into fileList (newest entry first).
+void scanDirectory(const std::string& directory);
+
+// The result name for an input path: its last four characters replaced by "_s.tga".
+std::string resultPathFor(const std::string& inputPath);
+
+// The entry point's work: banner, then a single-file run, directory mode or
+// the usage text, by the number of arguments. Returns the exit status.
+int runCommandLine(int argc, char** argv);

@@ -1,0 +1,51 @@
+#pragma once
+
+// The small layer that stands in for the operating system: a millisecond
+// tick counter, opening input files, replacing output files safely, and the
+// directory listing. One implementation per platform, chosen by the build.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// Millisecond tick counter: an unsigned 32-bit count that wraps after
+// 2^32 - 1 ms. Only differences taken in unsigned 32-bit arithmetic mean
+// anything.
+std::uint32_t platformTickCount();
+
+// The separator placed between a directory string and a file name.
+extern const char platformPathSeparator;
+
+// Opens an existing regular file for reading only, in binary mode.
+// Returns null when the path is missing, unreadable, or names anything but a
+// regular file (a directory, a pipe, a device), so that a read can never
+// block on it. On success *fileSize holds the file's length in bytes.
+std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize);
+
+// Creates a new, empty temporary file for writing in the directory of
+// finalPath, under a name that does not end in ".tga", and stores that name
+// in temporaryPath. The temporary file gets the permissions that finalPath
+// should end up with: those of an existing file of that name, otherwise
+// those of an ordinarily created file. Returns null (creating nothing) when
+// the directory does not allow it, or when an existing finalPath could not be
+// opened for writing.
+std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* temporaryPath);
+
+// Puts temporaryPath in the place of finalPath in one step, replacing any file
+// of that name. Returns true on success; on failure both files are unchanged.
+bool platformReplaceFile(const char* temporaryPath, const char* finalPath);
+
+// Removes a file; failures are ignored (used to clean up temporary files).
+void platformRemoveFile(const char* path);
+
+// One entry of a directory listing.
+struct DirectoryEntry {
+  std::string name;    // the entry's name, without the directory
+  bool isRegularFile;  // false for directories and anything else not a plain file
+};
+
+// Lists the entries of directory whose names end in ".tga" in any letter
+// case, in the platform's fixed listing order. A directory that does not
+// exist, cannot be read, or names a file gives an empty list.
+std::vector<DirectoryEntry> platformListTgaEntries(const std::string& directory);

@@ -1,0 +1,200 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+
+#include <sys/stat.h>
+
+#include "driver/driver.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string kSummaryPattern =
+    "\n\nTotal run-time: [0-9]+\\.[0-9]s \\([0-9]+\\.[0-9]s per file\\)\\. Average shift: ([0-9]+\\.[0-9]{2})\n";
+
+class DirectoryTest : public ::testing::Test {
+ protected:
+  TemporaryDirectory directory;
+  std::string at(const std::string& name) const { return directory.path(name); }
+  void writePicture(const std::string& name, int width, int height, std::uint32_t seed) {
+    writeBytes(at(name), tgaFile(width, height, 24, 0, stripedPicture(width, height, width <= height, seed)));
+  }
+};
+
+// Splits a directory run's output into the part of each file (each starting
+// with its loading line) and what follows the last file.
+std::vector<std::string> filePieces(const std::string& output) {
+  std::vector<std::string> pieces;
+  std::size_t start = output.find("\nloading input file ");
+  while (start != std::string::npos) {
+    const std::size_t next = output.find("\nloading input file ", start + 1);
+    pieces.push_back(output.substr(start, next == std::string::npos ? std::string::npos : next - start));
+    start = next;
+  }
+  return pieces;
+}
+
+TEST_F(DirectoryTest, FilesAreProcessedInReverseListingOrderWithResultsBesideThem) {
+  writePicture("a.tga", 30, 20, 1);
+  writePicture("b.tga", 16, 40, 2);
+  const ToolRun run = runTool({directory.root()});
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.errors, "");
+  ASSERT_EQ(run.output.substr(0, bannerText().size()), bannerText());
+  const std::vector<std::string> pieces = filePieces(run.output);
+  ASSERT_EQ(pieces.size(), 2u);
+  const std::string report = "\n\nstripes: (vertical|horizontal), average shift: [0-9]+\\.[0-9]{3}, processing time: [0-9]+\\.[0-9]s\n";
+  EXPECT_TRUE(std::regex_match(pieces[0], std::regex(std::regex_replace(
+      loadingText(at("b.tga")) + progressText(16) + "saving output file " + at("b_s.tga"), std::regex("[.()]"), "\\$&") +
+      report + "\n")));
+  EXPECT_TRUE(std::regex_match(pieces[1], std::regex(std::regex_replace(
+      loadingText(at("a.tga")) + progressText(20) + "saving output file " + at("a_s.tga"), std::regex("[.()]"), "\\$&") +
+      report + "\n" + kSummaryPattern)));
+  EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"a.tga", "a_s.tga", "b.tga", "b_s.tga"}));
+
+  // Each result equals the file's own single-file run; b came first, so it
+  // started from the same generator state as a fresh single run does.
+  ASSERT_EQ(runTool({at("b.tga"), at("single.tga")}).exitStatus, 0);
+  EXPECT_EQ(readBytes(at("single.tga")), readBytes(at("b_s.tga")));
+}
+
+TEST_F(DirectoryTest, GeneratorCarriesOnFromFileToFile) {
+  writeBytes(at("first.tga"), tgaFile(3, 100, 24, 0, brighterMiddle(false)));
+  writeBytes(at("second.tga"), tgaFile(3, 100, 24, 0, brighterMiddle(false)));
+  const ToolRun run = runTool({directory.root()});
+  ASSERT_EQ(run.exitStatus, 0);
+  // "second" lists after "first", so it is processed first.
+  std::uint32_t state = 0x146439F5;
+  long long total = 0;
+  const std::vector<Pixel> processedFirst = correctedBrighterMiddle(false, &state, &total);
+  const std::vector<Pixel> processedSecond = correctedBrighterMiddle(false, &state, &total);
+  EXPECT_NE(processedFirst, processedSecond);
+  EXPECT_EQ(readBytes(at("second_s.tga")), tgaFile(3, 100, 24, 0, processedFirst));
+  EXPECT_EQ(readBytes(at("first_s.tga")), tgaFile(3, 100, 24, 0, processedSecond));
+}
+
+TEST_F(DirectoryTest, EarlierResultsAreSkippedAndOverwritten) {
+  writePicture("a.tga", 10, 12, 1);
+  writePicture("b.tga", 12, 10, 2);
+  ASSERT_EQ(runTool({directory.root()}).exitStatus, 0);
+  const Bytes firstResult = readBytes(at("a_s.tga"));
+  writeBytes(at("b_s.tga"), {1, 2, 3});
+  writePicture("OLD_S.TGA", 4, 4, 3);
+  writePicture("old_S.tga", 4, 4, 3);
+  const ToolRun again = runTool({directory.root()});
+  EXPECT_EQ(filePieces(again.output).size(), 2u);
+  EXPECT_EQ(readBytes(at("a_s.tga")), firstResult);
+  EXPECT_EQ(readBytes(at("b_s.tga")).size(), 18u + 3 * 120);
+  EXPECT_EQ(listDirectory(directory.root()),
+            (std::vector<std::string>{"OLD_S.TGA", "a.tga", "a_s.tga", "b.tga", "b_s.tga", "old_S.tga"}));
+}
+
+TEST_F(DirectoryTest, ResultNamesReplaceTheLastFourCharacters) {
+  writePicture("photo.TGA", 6, 5, 1);
+  writePicture("Scan.TgA", 6, 5, 1);
+  ASSERT_EQ(mkdir(at("x.tga").c_str(), 0755), 0);
+  writeBytes(at("notes.txt"), {1});
+  writeBytes(at("tga"), {1});
+  const ToolRun run = runTool({directory.root()});
+  EXPECT_EQ(filePieces(run.output).size(), 2u);
+  EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"Scan.TgA", "Scan_s.tga", "notes.txt", "photo.TGA",
+                                                                       "photo_s.tga", "tga", "x.tga"}));
+  EXPECT_EQ(resultPathFor("dir/.tga"), "dir/_s.tga");
+  EXPECT_EQ(resultPathFor("abc"), "_s.tga");
+}
+
+TEST_F(DirectoryTest, ShortNamesAreInputs) {
+  writePicture(".tga", 6, 5, 1);
+  ASSERT_EQ(runTool({directory.root()}).exitStatus, 0);
+  EXPECT_TRUE(fileExists(at("_s.tga")));
+  const Bytes fromDotTga = readBytes(at("_s.tga"));
+  ASSERT_EQ(std::remove(at(".tga").c_str()), 0);
+  // "_s.tga" itself is six characters long: an input, giving "_s_s.tga".
+  const ToolRun run = runTool({directory.root()});
+  EXPECT_EQ(filePieces(run.output).size(), 1u);
+  EXPECT_TRUE(fileExists(at("_s_s.tga")));
+  EXPECT_EQ(readBytes(at("_s.tga")), fromDotTga);
+  EXPECT_EQ(filePieces(runTool({directory.root()}).output).size(), 1u);  // "_s_s.tga" is a result
+}
+
+TEST_F(DirectoryTest, UnloadableFileDoesNotStopTheRun) {
+  writePicture("a.tga", 8, 8, 1);
+  writeBytes(at("b.tga"), tgaFile(2, 2, 16, 0, {1, 2, 3, 4}));
+  writePicture("c.tga", 8, 8, 3);
+  const ToolRun run = runTool({directory.root()});
+  EXPECT_EQ(run.exitStatus, 0);
+  const std::vector<std::string> pieces = filePieces(run.output);
+  ASSERT_EQ(pieces.size(), 3u);
+  EXPECT_EQ(pieces[1], loadingText(at("b.tga")) + "\nError: cannot open file " + at("b.tga") + "\n\n");
+  EXPECT_FALSE(fileExists(at("b_s.tga")));
+  EXPECT_TRUE(fileExists(at("a_s.tga")));
+  EXPECT_TRUE(fileExists(at("c_s.tga")));
+}
+
+TEST_F(DirectoryTest, SummaryAveragesFilesWithoutWeighingTheirSize) {
+  writePicture("big.tga", 200, 150, 1);
+  writeBytes(at("flat.tga"), tgaFile(4, 4, 24, 0, std::vector<Pixel>(16, 0x808080)));
+  const ToolRun run = runTool({directory.root()});
+  std::smatch shifts;
+  const std::string& text = run.output;
+  std::vector<double> perFile;
+  const std::regex report("average shift: ([0-9.]+),");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), report); it != std::sregex_iterator(); ++it)
+    perFile.push_back(std::atof((*it)[1].str().c_str()));
+  ASSERT_EQ(perFile.size(), 2u);
+  EXPECT_EQ(perFile[0], 0.0);  // flat: processed first, as it lists after "big"
+  EXPECT_GT(perFile[1], 0.5);
+  ASSERT_TRUE(std::regex_search(text, shifts, std::regex(kSummaryPattern + "$")));
+  EXPECT_NEAR(std::atof(shifts[1].str().c_str()), (perFile[0] + perFile[1]) / 2, 0.0051);
+}
+
+TEST_F(DirectoryTest, NothingToDoWithANamedDirectoryShowsTheBannerOnly) {
+  writeBytes(at("file.tga"), tgaFile(1, 1, 24, 0, {0}));
+  ASSERT_EQ(mkdir(at("empty").c_str(), 0755), 0);
+  for (const std::string& named : {at("empty"), at("missing"), at("file.tga")}) {
+    const ToolRun run = runTool({named});
+    EXPECT_EQ(run.exitStatus, 0) << named;
+    EXPECT_EQ(run.output, bannerText());
+  }
+}
+
+TEST_F(DirectoryTest, NoArgumentUsesTheCurrentDirectory) {
+  const ToolRun nothing = runTool({}, directory.root());
+  EXPECT_EQ(nothing.exitStatus, 1);
+  EXPECT_NE(nothing.output.find("usage:"), std::string::npos);
+  EXPECT_EQ(nothing.output.substr(nothing.output.size() - 11), "Press ENTER");
+
+  writeBytes(at("bad.tga"), {0, 0, 2});
+  const ToolRun failing = runTool({}, directory.root());
+  EXPECT_EQ(failing.exitStatus, 0);
+  EXPECT_EQ(failing.output, bannerText() + loadingText("./bad.tga") + "\nError: cannot open file ./bad.tga\n\n");
+
+  writePicture("good.tga", 5, 5, 1);
+  const ToolRun working = runTool({}, directory.root());
+  EXPECT_EQ(working.exitStatus, 0);
+  EXPECT_NE(working.output.find("saving output file ./good_s.tga"), std::string::npos);
+  EXPECT_TRUE(fileExists(at("good_s.tga")));
+}
+
+TEST_F(DirectoryTest, DirectoryStringIsUsedUnchanged) {
+  writePicture("a.tga", 5, 6, 1);
+  const ToolRun run = runTool({directory.root() + "/"});
+  EXPECT_NE(run.output.find(loadingText(directory.root() + "//a.tga")), std::string::npos);
+  EXPECT_NE(run.output.find("saving output file " + directory.root() + "//a_s.tga"), std::string::npos);
+  EXPECT_TRUE(fileExists(at("a_s.tga")));
+}
+
+TEST_F(DirectoryTest, ListingIsSortedWithLettersFoldedToUpperCase) {
+  for (const char* name : {"b.tga", "Zeta.tga", "_s.tga", "A.tga", "a.tga", "1.tga"}) writePicture(name, 3, 3, 1);
+  const ToolRun run = runTool({directory.root()});
+  std::vector<std::string> order;
+  for (const std::string& piece : filePieces(run.output)) {
+    const std::size_t slash = piece.find_last_of('/', piece.find(".tga"));
+    order.push_back(piece.substr(slash + 1, piece.find(".tga") + 4 - slash - 1));
+  }
+  // Listed 1, A, a, b, Zeta, _s ("_" follows "Z"); processed in reverse.
+  EXPECT_EQ(order, (std::vector<std::string>{"_s.tga", "Zeta.tga", "b.tga", "a.tga", "A.tga", "1.tga"}));
+}
+
+}  // namespace

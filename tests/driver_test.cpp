@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+
+#include <sys/stat.h>
+
+#include "driver/driver.h"
+#include "test_support.h"
+
+namespace {
+
+const char* const kUsage =
+    "LOMVERA - Program for removing stripes from scans.\n\nusage:\n\n"
+    "   lomvera input_file.tga output_file.tga => process single file\n"
+    "   lomvera dir_name    => process all .tga files in the directory\n"
+    "                          and append _s suffix to the file names.\n"
+    "\n\nPress ENTER";
+
+// Everything a successful single-file run prints up to the report line.
+std::string runTextBeforeReport(const std::string& input, const std::string& output, int lineCount) {
+  return bannerText() + loadingText(input) + progressText(lineCount) + "saving output file " + output;
+}
+
+std::string reportPattern(const std::string& orientation, const std::string& shift) {
+  return "\n\nstripes: " + orientation + ", average shift: " + shift + ", processing time: [0-9]+\\.[0-9]s\n";
+}
+
+// Checks a successful run's console output piece by piece and returns the
+// average shift it reported.
+std::string expectSuccessfulRun(const ToolRun& run, const std::string& input, const std::string& output,
+                                int lineCount, const std::string& orientation) {
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.errors, "");
+  const std::string head = runTextBeforeReport(input, output, lineCount);
+  EXPECT_EQ(run.output.substr(0, head.size()), head);
+  const std::string report = run.output.size() > head.size() ? run.output.substr(head.size()) : "";
+  std::smatch match;
+  const std::regex pattern(reportPattern(orientation, "([0-9]+\\.[0-9]{3})"));
+  EXPECT_TRUE(std::regex_match(report, match, pattern)) << report;
+  return match.size() > 1 ? match[1].str() : "";
+}
+
+class DriverTest : public ::testing::Test {
+ protected:
+  TemporaryDirectory directory;
+  std::string in(const std::string& name = "in.tga") { return directory.path(name); }
+};
+
+TEST_F(DriverTest, OrientationFollowsTheLongerSide) {
+  struct Shape {
+    int width, height, lineCount;
+    const char* orientation;
+  };
+  for (const Shape& shape : {Shape{600, 400, 400, "horizontal"}, Shape{400, 600, 400, "vertical"},
+                             Shape{300, 300, 300, "vertical"}, Shape{1, 7, 1, "vertical"},
+                             Shape{7, 1, 1, "horizontal"}}) {
+    const bool columns = std::string(shape.orientation) == "vertical";
+    writeBytes(in(), tgaFile(shape.width, shape.height, 24, 0, stripedPicture(shape.width, shape.height, columns, 5)));
+    const ToolRun run = runTool({in(), directory.path("out.tga")});
+    expectSuccessfulRun(run, in(), directory.path("out.tga"), shape.lineCount, shape.orientation);
+    const Bytes saved = readBytes(directory.path("out.tga"));
+    ASSERT_EQ(saved.size(), 18u + 3u * shape.width * shape.height);
+    EXPECT_EQ(saved[12] | saved[13] << 8, shape.width);
+    EXPECT_EQ(saved[14] | saved[15] << 8, shape.height);
+  }
+}
+
+// Three lines of 100 pixels, the middle one 10 levels above its black
+// neighbours: every table entry of black is 2547 (4.97 levels per half), so
+// each half correction is 4 or 5 levels as the generator decides.
+TEST_F(DriverTest, BrighterMiddleLineIsCorrectedExactly) {
+  for (bool landscape : {false, true}) {
+    const int width = landscape ? 100 : 3;
+    const int height = landscape ? 3 : 100;
+    writeBytes(in(), tgaFile(width, height, 32, 0x08, brighterMiddle(landscape)));
+    const ToolRun run = runTool({in(), directory.path("out.tga")});
+
+    std::uint32_t state = 0x146439F5;  // the generator from its start
+    long long total = 0;
+    const std::vector<Pixel> expected = correctedBrighterMiddle(landscape, &state, &total);
+    char shift[32];
+    std::snprintf(shift, sizeof shift, "%.3f", static_cast<double>(total) / 900.0);
+    EXPECT_EQ(expectSuccessfulRun(run, in(), directory.path("out.tga"), 3, landscape ? "horizontal" : "vertical"),
+              shift);
+    EXPECT_EQ(readBytes(directory.path("out.tga")), tgaFile(width, height, 24, 0, expected));
+  }
+}
+
+TEST_F(DriverTest, InputAndOutputMayBeTheSameFile) {
+  const Bytes original = tgaFile(40, 30, 24, 0x20, stripedPicture(40, 30, false, 9));
+  writeBytes(in("a.tga"), original);
+  writeBytes(in("b.tga"), original);
+  ASSERT_EQ(runTool({in("a.tga"), in("a-out.tga")}).exitStatus, 0);
+  ASSERT_EQ(runTool({in("b.tga"), in("b.tga")}).exitStatus, 0);
+  EXPECT_EQ(readBytes(in("b.tga")), readBytes(in("a-out.tga")));
+  EXPECT_NE(readBytes(in("b.tga")), original);
+  EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"a-out.tga", "a.tga", "b.tga"}));
+}
+
+TEST_F(DriverTest, ReadOnlyInputIsProcessed) {
+  writeBytes(in(), tgaFile(20, 10, 24, 0, stripedPicture(20, 10, false, 3)));
+  ASSERT_EQ(chmod(in().c_str(), 0444), 0);
+  const ToolRun run = runTool({in(), directory.path("out.tga")});
+  expectSuccessfulRun(run, in(), directory.path("out.tga"), 10, "horizontal");
+}
+
+TEST_F(DriverTest, EmptyPictureReportsNoShift) {
+  for (auto [width, height] : {std::pair{0, 0}, {0, 4}, {5, 0}}) {
+    writeBytes(in(), tgaHeader(width, height, 24, 0));
+    const ToolRun run = runTool({in(), directory.path("out.tga")});
+    const int lineCount = std::min(width, height);
+    EXPECT_EQ(expectSuccessfulRun(run, in(), directory.path("out.tga"), lineCount,
+                                  width > height ? "horizontal" : "vertical"),
+              "0.000");
+    EXPECT_EQ(readBytes(directory.path("out.tga")), tgaHeader(width, height, 24, 0));
+  }
+}
+
+TEST_F(DriverTest, InputThatCannotBeLoadedEndsWithStatusTwoAndNoOutput) {
+  Bytes truncated = tgaFile(10, 10, 24, 0, stripedPicture(10, 10, true, 1));
+  truncated.pop_back();
+  writeBytes(in("truncated.tga"), truncated);
+  writeBytes(in("sixteen.tga"), tgaFile(2, 2, 16, 0, {1, 2, 3, 4}));
+  writeBytes(in("short.tga"), {0, 0, 2});
+  ASSERT_EQ(mkdir(in("folder.tga").c_str(), 0755), 0);
+  for (const std::string& input : {in("missing.tga"), in("truncated.tga"), in("sixteen.tga"), in("short.tga"),
+                                   in("folder.tga")}) {
+    const ToolRun run = runTool({input, directory.path("out.tga")});
+    EXPECT_EQ(run.exitStatus, 2) << input;
+    EXPECT_EQ(run.output, bannerText() + loadingText(input) + "\nError: cannot open file " + input + "\n");
+    EXPECT_EQ(run.errors, "");
+    EXPECT_FALSE(fileExists(directory.path("out.tga")));
+  }
+}
+
+TEST_F(DriverTest, OutputThatCannotBeSavedEndsWithStatusThree) {
+  writeBytes(in(), tgaFile(20, 30, 24, 0, stripedPicture(20, 30, true, 2)));
+  for (const std::string& output : {directory.path("no/such/dir/out.tga"), directory.root()}) {
+    const ToolRun run = runTool({in(), output});
+    EXPECT_EQ(run.exitStatus, 3);
+    EXPECT_EQ(run.output,
+              runTextBeforeReport(in(), output, 20) + "\nError: cannot save result to file " + output + "\n");
+  }
+  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"in.tga"});
+}
+
+TEST_F(DriverTest, WrongArgumentCountsShowTheUsageAndWaitForOneCharacter) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"a", "b", "c"}, std::vector<std::string>{"a", "b", "c", "d", "e"}}) {
+    for (const std::string& input : {std::string(""), std::string("\nrest")}) {
+      const ToolRun run = runTool(arguments, directory.root(), input);
+      EXPECT_EQ(run.exitStatus, 1);
+      EXPECT_EQ(run.output, bannerText() + kUsage);
+      EXPECT_EQ(run.errors, "");
+    }
+  }
+  EXPECT_TRUE(listDirectory(directory.root()).empty());
+  EXPECT_EQ(std::string(kUsage).find("\n\nPress ENTER"), 257u);
+}
+
+TEST(Banner, IsOneLineWithNameVersionAndDateFollowedByAnEmptyLine) {
+  const std::regex banner("Lomvera [0-9]+\\.[0-9]+\\.[0-9]+ \\([0-9]{4}-[0-9]{2}-[0-9]{2}\\)\n\n");
+  EXPECT_TRUE(std::regex_match(bannerText(), banner));
+  const ToolRun run = runTool({"a", "b", "c"});
+  EXPECT_EQ(run.output.substr(0, bannerText().size()), bannerText());
+}
+
+TEST(ElapsedTime, IsAnUnsignedDifferenceOfTicks) {
+  EXPECT_DOUBLE_EQ(elapsedSeconds(1000, 3500), 2.5);
+  EXPECT_DOUBLE_EQ(elapsedSeconds(0xFFFFFF00u, 0x100u), 0.512);
+  EXPECT_DOUBLE_EQ(elapsedSeconds(7, 7), 0.0);
+}
+
+}  // namespace

@@ -1,0 +1,298 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <set>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "image/image.h"
+#include "test_support.h"
+
+namespace {
+
+// Pixels of a small picture whose every pixel differs, in file order.
+std::vector<Pixel> numberedPixels(int width, int height, bool alpha) {
+  std::vector<Pixel> pixels;
+  for (int i = 0; i < width * height; ++i) {
+    const Pixel colour = static_cast<Pixel>(i * 0x010203 + 0x102030) & 0xFFFFFF;
+    pixels.push_back(colour | (alpha ? static_cast<Pixel>(i * 37 % 256) << 24 : 0));
+  }
+  return pixels;
+}
+
+class TgaTest : public ::testing::Test {
+ protected:
+  TemporaryDirectory directory;
+  Image image;
+
+  int load(const Bytes& bytes) {
+    writeBytes(directory.path("in.tga"), bytes);
+    return image.loadTga(directory.path("in.tga").c_str());
+  }
+};
+
+TEST_F(TgaTest, SavedFileHasTheExactHeaderAndLoadsBackToTheSameBytes) {
+  const std::vector<Pixel> pixels = numberedPixels(7, 3, false);
+  ASSERT_EQ(load(tgaFile(7, 3, 24, 0x00, pixels)), 0);
+  EXPECT_EQ(image.width, 7);
+  EXPECT_EQ(image.height, 3);
+  for (int i = 0; i < 21; ++i) EXPECT_EQ(image.pixels[i], pixels[static_cast<std::size_t>(i)]);
+
+  ASSERT_EQ(image.saveTga(directory.path("out.tga").c_str()), 0);
+  const Bytes saved = readBytes(directory.path("out.tga"));
+  const Bytes expectedHeader = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7, 0, 3, 0, 0x18, 0};
+  ASSERT_EQ(saved.size(), 18u + 3 * 21);
+  EXPECT_EQ(Bytes(saved.begin(), saved.begin() + 18), expectedHeader);
+  EXPECT_EQ(saved, tgaFile(7, 3, 24, 0x00, pixels));
+
+  Image again;
+  ASSERT_EQ(again.loadTga(directory.path("out.tga").c_str()), 0);
+  ASSERT_EQ(again.saveTga(directory.path("again.tga").c_str()), 0);
+  EXPECT_EQ(readBytes(directory.path("again.tga")), saved);
+}
+
+TEST_F(TgaTest, ThirtyTwoBitFilesKeepAlphaAndAreSavedWithoutIt) {
+  const std::vector<Pixel> pixels = numberedPixels(4, 2, true);
+  for (int descriptor : {0x08, 0x28}) {
+    ASSERT_EQ(load(tgaFile(4, 2, 32, descriptor, pixels)), 0) << descriptor;
+    const bool topDown = descriptor == 0x28;
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(image.pixels[i], pixels[static_cast<std::size_t>(topDown ? 4 + i : i)]);
+      EXPECT_EQ(image.pixels[4 + i], pixels[static_cast<std::size_t>(topDown ? i : 4 + i)]);
+    }
+  }
+  ASSERT_EQ(image.saveTga(directory.path("out.tga").c_str()), 0);
+  const Bytes saved = readBytes(directory.path("out.tga"));
+  ASSERT_EQ(saved.size(), 18u + 3 * 8);
+  EXPECT_EQ(saved[17], 0);
+  EXPECT_EQ(saved[18], pixels[4] & 0xFF);  // bottom row first: file row 1 of the top-down file
+  EXPECT_EQ(saved[21], pixels[5] & 0xFF);
+}
+
+TEST_F(TgaTest, TopDownFileIsStoredBottomUpAndSavedBottomUp) {
+  const std::vector<Pixel> pixels = numberedPixels(3, 4, false);
+  ASSERT_EQ(load(tgaFile(3, 4, 24, 0x20, pixels)), 0);
+  for (int fileRow = 0; fileRow < 4; ++fileRow)
+    for (int x = 0; x < 3; ++x)
+      EXPECT_EQ(image.getPixel(x, 3 - fileRow), pixels[static_cast<std::size_t>(fileRow * 3 + x)]);
+  ASSERT_EQ(image.saveTga(directory.path("out.tga").c_str()), 0);
+  std::vector<Pixel> bottomUp;
+  for (int row = 3; row >= 0; --row)
+    for (int x = 0; x < 3; ++x) bottomUp.push_back(pixels[static_cast<std::size_t>(row * 3 + x)]);
+  EXPECT_EQ(readBytes(directory.path("out.tga")), tgaFile(3, 4, 24, 0x00, bottomUp));
+}
+
+TEST_F(TgaTest, ExactlyFourDepthAndDescriptorCombinationsAreAccepted) {
+  const std::set<std::pair<int, int>> accepted = {{24, 0x00}, {24, 0x20}, {32, 0x08}, {32, 0x28}};
+  for (int depth : {0, 1, 8, 15, 16, 24, 32, 48, 64, 255}) {
+    for (int descriptor = 0; descriptor < 256; ++descriptor) {
+      const std::vector<Pixel> pixels(4, 0x11223344);
+      const int expected = accepted.count({depth, descriptor}) ? 0 : 1;
+      // Enough pixel bytes for any depth, so that only the header decides.
+      Bytes file = tgaHeader(2, 2, depth, descriptor);
+      file.resize(file.size() + 64, 0x55);
+      EXPECT_EQ(load(file), expected) << "depth " << depth << " descriptor " << descriptor;
+    }
+  }
+}
+
+TEST_F(TgaTest, RefusedHeaderLeavesThePictureButResetsTheView) {
+  ASSERT_EQ(load(tgaFile(2, 2, 24, 0, numberedPixels(2, 2, false))), 0);
+  image.transposed = 1;
+  for (int imageType : {0, 1, 3, 9, 10, 11}) {
+    Bytes file = tgaHeader(5, 5, 24, 0, imageType);
+    file.resize(file.size() + 75, 1);
+    EXPECT_EQ(load(file), 1) << imageType;
+  }
+  Bytes byteThreeSet = tgaFile(2, 2, 24, 0, numberedPixels(2, 2, false));
+  byteThreeSet[3] = 1;
+  EXPECT_EQ(load(byteThreeSet), 1);
+  EXPECT_EQ(image.transposed, 0);
+  EXPECT_EQ(image.width, 2);
+  EXPECT_EQ(image.pixels[3], numberedPixels(2, 2, false)[3]);
+}
+
+TEST_F(TgaTest, ImageIdAndColourMapAreSkipped) {
+  const std::vector<Pixel> pixels = numberedPixels(5, 2, false);
+  const Bytes plain = tgaFile(5, 2, 24, 0, pixels);
+
+  Bytes withId = plain;
+  withId[0] = 123;
+  withId.insert(withId.begin() + 18, 123, 'c');
+  ASSERT_EQ(load(withId), 0);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(image.pixels[i], pixels[static_cast<std::size_t>(i)]);
+
+  // A colour map of 3 entries of 15 bits (two bytes each) after a 2-byte ID.
+  Bytes withMap = plain;
+  withMap[0] = 2;
+  withMap[1] = 1;
+  withMap[5] = 3;
+  withMap[7] = 15;
+  withMap.insert(withMap.begin() + 18, 2 + 3 * 2, 0xEE);
+  ASSERT_EQ(load(withMap), 0);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(image.pixels[i], pixels[static_cast<std::size_t>(i)]);
+
+  // The map fields mean nothing when the map type says there is no map.
+  Bytes mapFieldsOnly = plain;
+  mapFieldsOnly[5] = 200;
+  mapFieldsOnly[7] = 24;
+  ASSERT_EQ(load(mapFieldsOnly), 0);
+  EXPECT_EQ(image.pixels[0], pixels[0]);
+}
+
+TEST_F(TgaTest, DamagedFilesAreRefusedWithoutTouchingThePicture) {
+  const std::vector<Pixel> original = numberedPixels(3, 3, false);
+  ASSERT_EQ(load(tgaFile(3, 3, 24, 0, original)), 0);
+  Pixel* const storage = image.pixels;
+
+  const Bytes full24 = tgaFile(4, 4, 24, 0, numberedPixels(4, 4, false));
+  const Bytes full32 = tgaFile(4, 4, 32, 8, numberedPixels(4, 4, true));
+  Bytes idTooLong = tgaFile(1, 1, 24, 0, {0x010203});
+  idTooLong[0] = 255;
+  Bytes mapTooLong = tgaFile(1, 1, 24, 0, {0x010203});
+  mapTooLong[1] = 1;
+  mapTooLong[5] = 0xFF;
+  mapTooLong[6] = 0xFF;
+  mapTooLong[7] = 32;
+  Bytes huge = tgaHeader(32767, 32767, 32, 8);
+  huge.resize(100, 0);
+  const std::vector<Bytes> damaged = {
+      {},
+      Bytes(full24.begin(), full24.begin() + 17),
+      Bytes(full24.begin(), full24.begin() + 18),
+      Bytes(full24.begin(), full24.end() - 1),
+      Bytes(full32.begin(), full32.end() - 1),
+      idTooLong,
+      mapTooLong,
+      huge,
+      tgaHeader(0x8000, 1, 24, 0),
+      tgaHeader(1, 0xFFFF, 24, 0),
+  };
+  for (std::size_t i = 0; i < damaged.size(); ++i) {
+    EXPECT_EQ(load(damaged[i]), 1) << "case " << i;
+    EXPECT_EQ(image.pixels, storage) << "case " << i;
+    EXPECT_EQ(image.width, 3);
+  }
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(image.pixels[i], original[static_cast<std::size_t>(i)]);
+}
+
+TEST_F(TgaTest, EmptyPicturesLoadAndSaveAsAHeaderAlone) {
+  for (auto [width, height] : {std::pair{0, 0}, {0, 5}, {9, 0}}) {
+    ASSERT_EQ(load(tgaHeader(width, height, 24, 0)), 0);
+    EXPECT_EQ(image.width, width);
+    EXPECT_EQ(image.height, height);
+    ASSERT_EQ(image.saveTga(directory.path("out.tga").c_str()), 0);
+    EXPECT_EQ(readBytes(directory.path("out.tga")), tgaHeader(width, height, 24, 0));
+  }
+}
+
+TEST_F(TgaTest, StorageIsKeptForTheSameSizeAndReplacedForAnother) {
+  ASSERT_EQ(load(tgaFile(6, 5, 24, 0, numberedPixels(6, 5, false))), 0);
+  image.pixels[0] = 0xFFFFFFFF;
+  Pixel* const storage = image.pixels;
+  ASSERT_EQ(load(tgaFile(6, 5, 24, 0, numberedPixels(6, 5, false))), 0);
+  EXPECT_EQ(image.pixels, storage);
+  EXPECT_EQ(image.pixels[0], numberedPixels(6, 5, false)[0]);
+  ASSERT_EQ(load(tgaFile(5, 6, 24, 0, numberedPixels(5, 6, false))), 0);
+  EXPECT_EQ(image.width, 5);
+}
+
+TEST_F(TgaTest, ReadOnlyInputLoads) {
+  writeBytes(directory.path("ro.tga"), tgaFile(2, 1, 24, 0, {0x102030, 0x405060}));
+  ASSERT_EQ(chmod(directory.path("ro.tga").c_str(), 0444), 0);
+  ASSERT_EQ(image.loadTga(directory.path("ro.tga").c_str()), 0);
+  EXPECT_EQ(image.pixels[1], 0x405060u);
+}
+
+TEST_F(TgaTest, MissingFilesAndDirectoriesCannotBeLoaded) {
+  EXPECT_EQ(image.loadTga(directory.path("missing.tga").c_str()), 1);
+  EXPECT_EQ(image.loadTga(directory.root().c_str()), 1);
+  EXPECT_EQ(image.width, 0);
+}
+
+// Records the size of every write that reaches the file.
+struct WriteLog {
+  std::vector<std::size_t> sizes;
+  Bytes bytes;
+};
+
+ssize_t recordWrite(void* cookie, const char* data, std::size_t size) {
+  auto* log = static_cast<WriteLog*>(cookie);
+  log->sizes.push_back(size);
+  log->bytes.insert(log->bytes.end(), data, data + size);
+  return static_cast<ssize_t>(size);
+}
+
+TEST(TgaWriter, PixelsGoOutInBlocksOfExactly65536Bytes) {
+  for (auto [width, height] : {std::pair{100, 50}, {21846, 1}, {21845, 2}, {300, 300}}) {
+    Image image;
+    ASSERT_TRUE(image.resize(width, height));
+    for (std::size_t i = 0; i < image.pixelCount(); ++i) image.pixels[i] = static_cast<Pixel>(i * 2654435761u);
+    WriteLog log;
+    std::FILE* file = fopencookie(&log, "w", cookie_io_functions_t{nullptr, recordWrite, nullptr, nullptr});
+    ASSERT_NE(file, nullptr);
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    ASSERT_TRUE(writeTgaTo(image, file));
+    std::fclose(file);
+
+    const std::size_t pixelBytes = image.pixelCount() * 3;
+    std::vector<std::size_t> expected = {18};
+    for (std::size_t left = pixelBytes; left > 0; left -= std::min<std::size_t>(left, 65536))
+      expected.push_back(std::min<std::size_t>(left, 65536));
+    EXPECT_EQ(log.sizes, expected) << width << "x" << height;
+    ASSERT_EQ(log.bytes.size(), 18 + pixelBytes);
+    for (std::size_t i = 0; i < image.pixelCount(); ++i) {
+      ASSERT_EQ(log.bytes[18 + 3 * i] | log.bytes[19 + 3 * i] << 8 | log.bytes[20 + 3 * i] << 16,
+                static_cast<int>(image.pixels[i] & 0xFFFFFF));
+    }
+  }
+}
+
+TEST_F(TgaTest, FailedSaveLeavesTheExistingFileAndNoTemporaryFile) {
+  Image big;
+  ASSERT_TRUE(big.resize(200, 200));
+  const Bytes previous = tgaFile(1, 1, 24, 0, {0xABCDEF});
+  writeBytes(directory.path("out.tga"), previous);
+
+  // A file-size limit makes the writes fail part-way; SIGXFSZ is ignored so
+  // the failure shows as a short write rather than ending the process.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 70000;
+  auto* previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const int result = big.saveTga(directory.path("out.tga").c_str());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previousHandler);
+
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(readBytes(directory.path("out.tga")), previous);
+  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
+
+  EXPECT_EQ(big.saveTga(directory.path("missing/out.tga").c_str()), 1);
+  EXPECT_EQ(big.saveTga(directory.root().c_str()), 1);
+  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
+}
+
+TEST_F(TgaTest, NewOutputGetsOrdinaryPermissionsAndExistingOutputKeepsItsOwn) {
+  Image small;
+  ASSERT_TRUE(small.resize(2, 2));
+  const mode_t previousMask = umask(022);
+  ASSERT_EQ(small.saveTga(directory.path("new.tga").c_str()), 0);
+  struct stat status {};
+  ASSERT_EQ(stat(directory.path("new.tga").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0644u);
+
+  writeBytes(directory.path("shared.tga"), {1, 2, 3});
+  ASSERT_EQ(chmod(directory.path("shared.tga").c_str(), 0664), 0);
+  ASSERT_EQ(small.saveTga(directory.path("shared.tga").c_str()), 0);
+  ASSERT_EQ(stat(directory.path("shared.tga").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0664u);
+  EXPECT_EQ(readBytes(directory.path("shared.tga")).size(), 18u + 12);
+  umask(previousMask);
+}
+
+}  // namespace
