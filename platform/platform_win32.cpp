@@ -12,6 +12,19 @@ const char platformPathSeparator = '\\';
 
 std::uint32_t platformTickCount() { return GetTickCount(); }
 
+// A binary C stream on an open file handle, which it then owns; null (with
+// the handle closed) when that fails.
+static std::FILE* streamOnHandle(HANDLE handle, int openFlags, const char* mode) {
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), openFlags | _O_BINARY);
+  if (descriptor < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(descriptor, mode);
+  if (file == nullptr) _close(descriptor);
+  return file;
+}
+
 std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize) {
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return nullptr;
@@ -23,16 +36,8 @@ std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize) {
     CloseHandle(handle);
     return nullptr;
   }
-  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
-  if (descriptor < 0) {
-    CloseHandle(handle);
-    return nullptr;
-  }
-  std::FILE* file = _fdopen(descriptor, "rb");
-  if (file == nullptr) {
-    _close(descriptor);
-    return nullptr;
-  }
+  std::FILE* file = streamOnHandle(handle, _O_RDONLY, "rb");
+  if (file == nullptr) return nullptr;
   *fileSize = static_cast<std::uint64_t>(size.QuadPart);
   return file;
 }
@@ -45,15 +50,36 @@ static std::string directoryOf(const std::string& path) {
   return path.substr(0, separator);
 }
 
+// Attributes of an existing output that its replacement takes over.
+constexpr DWORD kKeptAttributes =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
 std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* temporaryPath) {
+  DWORD keptAttributes = 0;
   const DWORD attributes = GetFileAttributesA(finalPath);
   if (attributes != INVALID_FILE_ATTRIBUTES) {
+    // Only a writable plain file is ever replaced: a read-only file or one
+    // that another program holds open against writing would refuse being
+    // written in place as well.
     if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) return nullptr;
+    const HANDLE probe = CreateFileA(finalPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return nullptr;
+    const bool plainFile = GetFileType(probe) == FILE_TYPE_DISK;
+    CloseHandle(probe);
+    if (!plainFile) return nullptr;
+    keptAttributes = attributes & kKeptAttributes;
   }
-  // GetTempFileNameA creates the file "lmvXXXX.tmp" in the directory.
+  // GetTempFileNameA creates the empty file "lmvXXXX.tmp" in the directory.
+  // It is opened as it exists: creating it anew would be refused once it
+  // is hidden.
   char name[MAX_PATH + 1];
   if (GetTempFileNameA(directoryOf(finalPath).c_str(), "lmv", 0, name) == 0) return nullptr;
-  std::FILE* file = std::fopen(name, "wb");
+  std::FILE* file = nullptr;
+  if (keptAttributes == 0 || SetFileAttributesA(name, keptAttributes)) {
+    const HANDLE handle = CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) file = streamOnHandle(handle, _O_WRONLY, "wb");
+  }
   if (file == nullptr) {
     DeleteFileA(name);
     return nullptr;
@@ -68,6 +94,8 @@ bool platformReplaceFile(const char* temporaryPath, const char* finalPath) {
 
 void platformRemoveFile(const char* path) { DeleteFileA(path); }
 
+// The directory search of Windows: its own wildcard matching (which does not
+// regard case) and its own order, kept as it comes.
 std::vector<DirectoryEntry> platformListTgaEntries(const std::string& directory) {
   std::vector<DirectoryEntry> entries;
   const std::string pattern = directory + "\\*.tga";

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <algorithm>
+#include <cctype>
 #include <regex>
-
-#include <sys/stat.h>
 
 #include "driver/driver.h"
 #include "test_support.h"
@@ -12,6 +12,20 @@ namespace {
 
 const std::string kSummaryPattern =
     "\n\nTotal run-time: [0-9]+\\.[0-9]s \\([0-9]+\\.[0-9]s per file\\)\\. Average shift: ([0-9]+\\.[0-9]{2})\n";
+
+// The names of the input files of a directory in the order in which a
+// directory run processes them: the reverse of the platform's listing, less
+// directories and earlier results.
+std::vector<std::string> reverseListingOrder(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const DirectoryEntry& entry : platformListTgaEntries(directory)) {
+    std::string ending = entry.name.size() > 6 ? entry.name.substr(entry.name.size() - 6) : "";
+    for (char& c : ending) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (entry.isRegularFile && ending != "_s.tga") names.push_back(entry.name);
+  }
+  std::reverse(names.begin(), names.end());
+  return names;
+}
 
 class DirectoryTest : public ::testing::Test {
  protected:
@@ -38,6 +52,8 @@ std::vector<std::string> filePieces(const std::string& output) {
 TEST_F(DirectoryTest, FilesAreProcessedInReverseListingOrderWithResultsBesideThem) {
   writePicture("a.tga", 30, 20, 1);
   writePicture("b.tga", 16, 40, 2);
+  const std::vector<std::string> order = reverseListingOrder(directory.root());
+  ASSERT_EQ(order.size(), 2u);
   const ToolRun run = runTool({directory.root()});
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.errors, "");
@@ -45,33 +61,38 @@ TEST_F(DirectoryTest, FilesAreProcessedInReverseListingOrderWithResultsBesideThe
   const std::vector<std::string> pieces = filePieces(run.output);
   ASSERT_EQ(pieces.size(), 2u);
   const std::string report = "\n\nstripes: (vertical|horizontal), average shift: [0-9]+\\.[0-9]{3}, processing time: [0-9]+\\.[0-9]s\n";
-  EXPECT_TRUE(std::regex_match(pieces[0], std::regex(std::regex_replace(
-      loadingText(at("b.tga")) + progressText(16) + "saving output file " + at("b_s.tga"), std::regex("[.()]"), "\\$&") +
-      report + "\n")));
-  EXPECT_TRUE(std::regex_match(pieces[1], std::regex(std::regex_replace(
-      loadingText(at("a.tga")) + progressText(20) + "saving output file " + at("a_s.tga"), std::regex("[.()]"), "\\$&") +
-      report + "\n" + kSummaryPattern)));
+  for (std::size_t i = 0; i < 2; ++i) {
+    const std::string name = order[i];
+    const int lineCount = name == "a.tga" ? 20 : 16;
+    const std::string result = name.substr(0, 1) + "_s.tga";
+    EXPECT_TRUE(std::regex_match(pieces[i], std::regex(std::regex_replace(
+        loadingText(at(name)) + progressText(lineCount) + "saving output file " + at(result), std::regex("[.()\\\\]"), "\\$&") +
+        report + "\n" + (i == 1 ? kSummaryPattern : std::string())))) << pieces[i];
+  }
   EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"a.tga", "a_s.tga", "b.tga", "b_s.tga"}));
 
-  // Each result equals the file's own single-file run; b came first, so it
-  // started from the same generator state as a fresh single run does.
-  ASSERT_EQ(runTool({at("b.tga"), at("single.tga")}).exitStatus, 0);
-  EXPECT_EQ(readBytes(at("single.tga")), readBytes(at("b_s.tga")));
+  // Each result equals the file's own single-file run when it came first, as
+  // it started from the same generator state as a fresh single run does.
+  const std::string first = order[0];
+  ASSERT_EQ(runTool({at(first), at("single.tga")}).exitStatus, 0);
+  EXPECT_EQ(readBytes(at("single.tga")), readBytes(at(first.substr(0, 1) + "_s.tga")));
 }
 
 TEST_F(DirectoryTest, GeneratorCarriesOnFromFileToFile) {
   writeBytes(at("first.tga"), tgaFile(3, 100, 24, 0, brighterMiddle(false)));
   writeBytes(at("second.tga"), tgaFile(3, 100, 24, 0, brighterMiddle(false)));
+  const std::vector<std::string> order = reverseListingOrder(directory.root());
+  ASSERT_EQ(order.size(), 2u);
   const ToolRun run = runTool({directory.root()});
   ASSERT_EQ(run.exitStatus, 0);
-  // "second" lists after "first", so it is processed first.
+  EXPECT_EQ(loadedFileNames(run.output), order);
   std::uint32_t state = 0x146439F5;
   long long total = 0;
   const std::vector<Pixel> processedFirst = correctedBrighterMiddle(false, &state, &total);
   const std::vector<Pixel> processedSecond = correctedBrighterMiddle(false, &state, &total);
   EXPECT_NE(processedFirst, processedSecond);
-  EXPECT_EQ(readBytes(at("second_s.tga")), tgaFile(3, 100, 24, 0, processedFirst));
-  EXPECT_EQ(readBytes(at("first_s.tga")), tgaFile(3, 100, 24, 0, processedSecond));
+  EXPECT_EQ(readBytes(at(resultPathFor(order[0]))), tgaFile(3, 100, 24, 0, processedFirst));
+  EXPECT_EQ(readBytes(at(resultPathFor(order[1]))), tgaFile(3, 100, 24, 0, processedSecond));
 }
 
 TEST_F(DirectoryTest, EarlierResultsAreSkippedAndOverwritten) {
@@ -81,19 +102,19 @@ TEST_F(DirectoryTest, EarlierResultsAreSkippedAndOverwritten) {
   const Bytes firstResult = readBytes(at("a_s.tga"));
   writeBytes(at("b_s.tga"), {1, 2, 3});
   writePicture("OLD_S.TGA", 4, 4, 3);
-  writePicture("old_S.tga", 4, 4, 3);
+  writePicture("other_S.tga", 4, 4, 3);
   const ToolRun again = runTool({directory.root()});
   EXPECT_EQ(filePieces(again.output).size(), 2u);
   EXPECT_EQ(readBytes(at("a_s.tga")), firstResult);
   EXPECT_EQ(readBytes(at("b_s.tga")).size(), 18u + 3 * 120);
   EXPECT_EQ(listDirectory(directory.root()),
-            (std::vector<std::string>{"OLD_S.TGA", "a.tga", "a_s.tga", "b.tga", "b_s.tga", "old_S.tga"}));
+            (std::vector<std::string>{"OLD_S.TGA", "a.tga", "a_s.tga", "b.tga", "b_s.tga", "other_S.tga"}));
 }
 
 TEST_F(DirectoryTest, ResultNamesReplaceTheLastFourCharacters) {
   writePicture("photo.TGA", 6, 5, 1);
   writePicture("Scan.TgA", 6, 5, 1);
-  ASSERT_EQ(mkdir(at("x.tga").c_str(), 0755), 0);
+  makeDirectory(at("x.tga"));
   writeBytes(at("notes.txt"), {1});
   writeBytes(at("tga"), {1});
   const ToolRun run = runTool({directory.root()});
@@ -143,15 +164,19 @@ TEST_F(DirectoryTest, SummaryAveragesFilesWithoutWeighingTheirSize) {
   for (auto it = std::sregex_iterator(text.begin(), text.end(), report); it != std::sregex_iterator(); ++it)
     perFile.push_back(std::atof((*it)[1].str().c_str()));
   ASSERT_EQ(perFile.size(), 2u);
-  EXPECT_EQ(perFile[0], 0.0);  // flat: processed first, as it lists after "big"
-  EXPECT_GT(perFile[1], 0.5);
+  const std::vector<std::string> loaded = loadedFileNames(text);
+  ASSERT_EQ(loaded.size(), 2u);
+  const std::size_t flat = loaded[0] == "flat.tga" ? 0 : 1;
+  EXPECT_EQ(loaded[flat], "flat.tga");
+  EXPECT_EQ(perFile[flat], 0.0);
+  EXPECT_GT(perFile[1 - flat], 0.5);
   ASSERT_TRUE(std::regex_search(text, shifts, std::regex(kSummaryPattern + "$")));
   EXPECT_NEAR(std::atof(shifts[1].str().c_str()), (perFile[0] + perFile[1]) / 2, 0.0051);
 }
 
 TEST_F(DirectoryTest, NothingToDoWithANamedDirectoryShowsTheBannerOnly) {
   writeBytes(at("file.tga"), tgaFile(1, 1, 24, 0, {0}));
-  ASSERT_EQ(mkdir(at("empty").c_str(), 0755), 0);
+  makeDirectory(at("empty"));
   for (const std::string& named : {at("empty"), at("missing"), at("file.tga")}) {
     const ToolRun run = runTool({named});
     EXPECT_EQ(run.exitStatus, 0) << named;
@@ -168,33 +193,43 @@ TEST_F(DirectoryTest, NoArgumentUsesTheCurrentDirectory) {
   writeBytes(at("bad.tga"), {0, 0, 2});
   const ToolRun failing = runTool({}, directory.root());
   EXPECT_EQ(failing.exitStatus, 0);
-  EXPECT_EQ(failing.output, bannerText() + loadingText("./bad.tga") + "\nError: cannot open file ./bad.tga\n\n");
+  const std::string bad = joinPath(".", "bad.tga");
+  EXPECT_EQ(failing.output, bannerText() + loadingText(bad) + "\nError: cannot open file " + bad + "\n\n");
 
   writePicture("good.tga", 5, 5, 1);
   const ToolRun working = runTool({}, directory.root());
   EXPECT_EQ(working.exitStatus, 0);
-  EXPECT_NE(working.output.find("saving output file ./good_s.tga"), std::string::npos);
+  EXPECT_NE(working.output.find("saving output file " + joinPath(".", "good_s.tga")), std::string::npos);
   EXPECT_TRUE(fileExists(at("good_s.tga")));
 }
 
 TEST_F(DirectoryTest, DirectoryStringIsUsedUnchanged) {
   writePicture("a.tga", 5, 6, 1);
-  const ToolRun run = runTool({directory.root() + "/"});
-  EXPECT_NE(run.output.find(loadingText(directory.root() + "//a.tga")), std::string::npos);
-  EXPECT_NE(run.output.find("saving output file " + directory.root() + "//a_s.tga"), std::string::npos);
+  const std::string trailing = directory.root() + platformPathSeparator;
+  const ToolRun run = runTool({trailing});
+  EXPECT_NE(run.output.find(loadingText(joinPath(trailing, "a.tga"))), std::string::npos);
+  EXPECT_NE(run.output.find("saving output file " + joinPath(trailing, "a_s.tga")), std::string::npos);
   EXPECT_TRUE(fileExists(at("a_s.tga")));
 }
 
+TEST_F(DirectoryTest, ProcessingOrderIsTheReverseOfTheListing) {
+  for (const char* name : {"b.tga", "Zeta.TGA", "_s.tga", "A.tga", "m.Tga", "1.tga"}) writePicture(name, 3, 3, 1);
+  writePicture("done_S.TGA", 3, 3, 1);
+  makeDirectory(at("folder.tga"));
+  const std::vector<std::string> order = reverseListingOrder(directory.root());
+  EXPECT_EQ(order.size(), 6u);
+  EXPECT_EQ(loadedFileNames(runTool({directory.root()}).output), order);
+}
+
+#ifndef _WIN32
+// The POSIX listing is sorted so that a directory run processes its files in
+// the order a Windows search of the same names gives.
 TEST_F(DirectoryTest, ListingIsSortedWithLettersFoldedToUpperCase) {
   for (const char* name : {"b.tga", "Zeta.tga", "_s.tga", "A.tga", "a.tga", "1.tga"}) writePicture(name, 3, 3, 1);
-  const ToolRun run = runTool({directory.root()});
-  std::vector<std::string> order;
-  for (const std::string& piece : filePieces(run.output)) {
-    const std::size_t slash = piece.find_last_of('/', piece.find(".tga"));
-    order.push_back(piece.substr(slash + 1, piece.find(".tga") + 4 - slash - 1));
-  }
   // Listed 1, A, a, b, Zeta, _s ("_" follows "Z"); processed in reverse.
-  EXPECT_EQ(order, (std::vector<std::string>{"_s.tga", "Zeta.tga", "b.tga", "a.tga", "A.tga", "1.tga"}));
+  EXPECT_EQ(loadedFileNames(runTool({directory.root()}).output),
+            (std::vector<std::string>{"_s.tga", "Zeta.tga", "b.tga", "a.tga", "A.tga", "1.tga"}));
 }
+#endif
 
 }  // namespace

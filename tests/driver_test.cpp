@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <regex>
 
-#include <sys/stat.h>
-
 #include "driver/driver.h"
 #include "test_support.h"
 
@@ -100,7 +98,7 @@ TEST_F(DriverTest, InputAndOutputMayBeTheSameFile) {
 
 TEST_F(DriverTest, ReadOnlyInputIsProcessed) {
   writeBytes(in(), tgaFile(20, 10, 24, 0, stripedPicture(20, 10, false, 3)));
-  ASSERT_EQ(chmod(in().c_str(), 0444), 0);
+  makeReadOnly(in());
   const ToolRun run = runTool({in(), directory.path("out.tga")});
   expectSuccessfulRun(run, in(), directory.path("out.tga"), 10, "horizontal");
 }
@@ -123,7 +121,7 @@ TEST_F(DriverTest, InputThatCannotBeLoadedEndsWithStatusTwoAndNoOutput) {
   writeBytes(in("truncated.tga"), truncated);
   writeBytes(in("sixteen.tga"), tgaFile(2, 2, 16, 0, {1, 2, 3, 4}));
   writeBytes(in("short.tga"), {0, 0, 2});
-  ASSERT_EQ(mkdir(in("folder.tga").c_str(), 0755), 0);
+  makeDirectory(in("folder.tga"));
   for (const std::string& input : {in("missing.tga"), in("truncated.tga"), in("sixteen.tga"), in("short.tga"),
                                    in("folder.tga")}) {
     const ToolRun run = runTool({input, directory.path("out.tga")});
@@ -136,7 +134,7 @@ TEST_F(DriverTest, InputThatCannotBeLoadedEndsWithStatusTwoAndNoOutput) {
 
 TEST_F(DriverTest, OutputThatCannotBeSavedEndsWithStatusThree) {
   writeBytes(in(), tgaFile(20, 30, 24, 0, stripedPicture(20, 30, true, 2)));
-  for (const std::string& output : {directory.path("no/such/dir/out.tga"), directory.root()}) {
+  for (const std::string& output : {joinPath(directory.path("no"), "out.tga"), directory.root()}) {
     const ToolRun run = runTool({in(), output});
     EXPECT_EQ(run.exitStatus, 3);
     EXPECT_EQ(run.output,

@@ -8,7 +8,11 @@
 #include <iterator>
 #include <random>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
+#endif
 
 #include "version.h"
 
@@ -113,10 +117,53 @@ std::vector<std::string> listDirectory(const std::string& directory) {
   return names;
 }
 
+void makeReadOnly(const std::string& path) {
+  fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+}
+
+void makeDirectory(const std::string& path) {
+  if (!fs::create_directory(path)) std::abort();
+}
+
+std::string joinPath(const std::string& directory, const std::string& name) {
+  return directory + platformPathSeparator + name;
+}
+
+std::string besideTestProgram(const std::string& name) {
+#ifdef _WIN32
+  char program[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, program, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) std::abort();
+  const fs::path directory = fs::path(program).parent_path();
+#else
+  const fs::path directory = fs::read_symlink("/proc/self/exe").parent_path();
+#endif
+  return (directory / fs::path(name).make_preferred()).string();
+}
+
+#ifdef _WIN32
+static std::string freshDirectoryIn(const fs::path& parent) {
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const fs::path candidate =
+        parent / ("lomvera-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++));
+    std::error_code error;
+    if (fs::create_directory(candidate, error)) return candidate.string();
+    if (error) break;
+  }
+  std::abort();
+}
+#endif
+
 TemporaryDirectory::TemporaryDirectory() {
+#ifdef _WIN32
+  root_ = freshDirectoryIn(fs::temp_directory_path());
+#else
   std::string pattern = (fs::temp_directory_path() / "lomvera-test-XXXXXX").string();
   if (mkdtemp(&pattern[0]) == nullptr) std::abort();
   root_ = pattern;
+#endif
 }
 
 TemporaryDirectory::~TemporaryDirectory() {
@@ -129,32 +176,119 @@ TemporaryDirectory::~TemporaryDirectory() {
   fs::remove_all(root_, error);
 }
 
-std::string TemporaryDirectory::path(const std::string& name) const { return root_ + "/" + name; }
+std::string TemporaryDirectory::path(const std::string& name) const { return joinPath(root_, name); }
 
+#ifdef _WIN32
+// Quotes one argument so that the C runtime's command-line parser of the
+// started program gives it back unchanged: backslashes count only in front
+// of a double quote.
+static std::string quotedArgument(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) return argument;
+  std::string quoted = "\"";
+  std::size_t backslashes = 0;
+  for (char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, '\\');
+  return quoted + "\"";
+}
+
+static HANDLE inheritableHandle(const std::string& path, bool forWriting) {
+  SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  return CreateFileA(path.c_str(), forWriting ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     &inherited, forWriting ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Starts the program with its standard streams on the capture files and
+// returns its exit code, or -1 when it could not be started.
+static int runWithStreams(const std::string& program, const std::vector<std::string>& arguments,
+                          const std::string& workingDirectory, const TemporaryDirectory& capture) {
+  std::string commandLine = quotedArgument(program);
+  for (const std::string& argument : arguments) commandLine += " " + quotedArgument(argument);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = inheritableHandle(capture.path("stdin"), false);
+  startup.hStdOutput = inheritableHandle(capture.path("stdout"), true);
+  startup.hStdError = inheritableHandle(capture.path("stderr"), true);
+  PROCESS_INFORMATION process{};
+  const BOOL started =
+      CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                     workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &process);
+  CloseHandle(startup.hStdInput);
+  CloseHandle(startup.hStdOutput);
+  CloseHandle(startup.hStdError);
+  if (!started) return -1;
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exitCode = 0;
+  if (!GetExitCodeProcess(process.hProcess, &exitCode)) exitCode = static_cast<DWORD>(-1);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(exitCode);
+}
+
+// A console program's text lines end in "\r\n" on Windows.
+static std::string withNewlineLineEnds(const Bytes& text) {
+  std::string result;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    result += static_cast<char>(text[i]);
+  }
+  return result;
+}
+#else
 static std::string shellQuoted(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 
-ToolRun runTool(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                const std::string& input) {
-  TemporaryDirectory capture;
-  writeBytes(capture.path("stdin"), Bytes(input.begin(), input.end()));
+static int runWithStreams(const std::string& program, const std::vector<std::string>& arguments,
+                          const std::string& workingDirectory, const TemporaryDirectory& capture) {
   std::string command;
   if (!workingDirectory.empty()) command += "cd " + shellQuoted(workingDirectory) + " && ";
-  command += shellQuoted(LOMVERA_EXECUTABLE);
+  command += shellQuoted(program);
   for (const std::string& argument : arguments) command += " " + shellQuoted(argument);
   command += " <" + shellQuoted(capture.path("stdin")) + " >" + shellQuoted(capture.path("stdout")) + " 2>" +
              shellQuoted(capture.path("stderr"));
   const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+static std::string withNewlineLineEnds(const Bytes& text) { return std::string(text.begin(), text.end()); }
+#endif
+
+ToolRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& workingDirectory, const std::string& input) {
+  TemporaryDirectory capture;
+  writeBytes(capture.path("stdin"), Bytes(input.begin(), input.end()));
   ToolRun run{};
-  run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  const Bytes out = readBytes(capture.path("stdout"));
-  const Bytes err = readBytes(capture.path("stderr"));
-  run.output.assign(out.begin(), out.end());
-  run.errors.assign(err.begin(), err.end());
+  run.exitStatus = runWithStreams(program, arguments, workingDirectory, capture);
+  run.output = withNewlineLineEnds(readBytes(capture.path("stdout")));
+  run.errors = withNewlineLineEnds(readBytes(capture.path("stderr")));
   return run;
+}
+
+ToolRun runTool(const std::vector<std::string>& arguments, const std::string& workingDirectory,
+                const std::string& input) {
+  return runProgram(besideTestProgram(LOMVERA_EXECUTABLE_NAME), arguments, workingDirectory, input);
+}
+
+std::vector<std::string> loadedFileNames(const std::string& output) {
+  const std::string loading = "\nloading input file ";
+  std::vector<std::string> names;
+  for (std::size_t at = output.find(loading); at != std::string::npos; at = output.find(loading, at + 1)) {
+    const std::size_t start = at + loading.size();
+    const std::string path = output.substr(start, output.find('\n', start) - start);
+    names.push_back(path.substr(path.find_last_of(platformPathSeparator) + 1));
+  }
+  return names;
 }
 
 std::string bannerText() {

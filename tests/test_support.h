@@ -1,13 +1,15 @@
 #pragma once
 
 // Helpers shared by the tests: TGA files made byte by byte, a fresh temporary
-// directory per test, and running the built tool.
+// directory per test, and running the built tool. The same tests run on
+// Linux and on Windows; the few places where the two differ are in here.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "image/image.h"
+#include "platform/platform.h"
 
 using Bytes = std::vector<unsigned char>;
 
@@ -35,7 +37,17 @@ std::vector<Pixel> correctedBrighterMiddle(bool landscape, std::uint32_t* state,
 Bytes readBytes(const std::string& path);
 void writeBytes(const std::string& path, const Bytes& bytes);
 bool fileExists(const std::string& path);
+// The names in a directory, sorted byte by byte.
 std::vector<std::string> listDirectory(const std::string& directory);
+// Takes away every write permission (on Windows: sets the read-only attribute).
+void makeReadOnly(const std::string& path);
+void makeDirectory(const std::string& path);
+
+// directory, the platform's separator, name.
+std::string joinPath(const std::string& directory, const std::string& name);
+// A file in the directory of the running test program, where the build puts
+// the tool too.
+std::string besideTestProgram(const std::string& name);
 
 // A fresh, empty directory, removed with everything in it on destruction.
 class TemporaryDirectory {
@@ -44,6 +56,7 @@ class TemporaryDirectory {
   ~TemporaryDirectory();
   TemporaryDirectory(const TemporaryDirectory&) = delete;
   TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+  // A name in the directory, joined with the platform's separator.
   std::string path(const std::string& name) const;
   const std::string& root() const { return root_; }
 
@@ -53,14 +66,23 @@ class TemporaryDirectory {
 
 struct ToolRun {
   int exitStatus;
-  std::string output;  // everything the tool wrote to standard output
-  std::string errors;  // everything it wrote to standard error
+  // Everything the program wrote to standard output and to standard error.
+  // Line ends are "\n" whatever the platform writes: a Windows console
+  // program ends its text lines with "\r\n".
+  std::string output;
+  std::string errors;
 };
 
-// Runs the built tool with the arguments, in workingDirectory (empty: the
-// current one), with standard input taken from the text given.
+// Runs a program with the arguments, in workingDirectory (empty: the current
+// one), with standard input taken from the text given, and waits for it.
+ToolRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& workingDirectory = "", const std::string& input = "");
+// The same with the built tool.
 ToolRun runTool(const std::vector<std::string>& arguments, const std::string& workingDirectory = "",
                 const std::string& input = "");
+// The names of the input files in the order in which a directory run loaded
+// them, taken from its console output.
+std::vector<std::string> loadedFileNames(const std::string& output);
 
 // What the tool prints before and after the stages of one successful file.
 std::string bannerText();

@@ -4,8 +4,12 @@
 #include <cstdio>
 #include <set>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
 #include <sys/stat.h>
+#endif
 
 #include "image/image.h"
 #include "test_support.h"
@@ -201,7 +205,7 @@ TEST_F(TgaTest, StorageIsKeptForTheSameSizeAndReplacedForAnother) {
 
 TEST_F(TgaTest, ReadOnlyInputLoads) {
   writeBytes(directory.path("ro.tga"), tgaFile(2, 1, 24, 0, {0x102030, 0x405060}));
-  ASSERT_EQ(chmod(directory.path("ro.tga").c_str(), 0444), 0);
+  makeReadOnly(directory.path("ro.tga"));
   ASSERT_EQ(image.loadTga(directory.path("ro.tga").c_str()), 0);
   EXPECT_EQ(image.pixels[1], 0x405060u);
 }
@@ -212,6 +216,25 @@ TEST_F(TgaTest, MissingFilesAndDirectoriesCannotBeLoaded) {
   EXPECT_EQ(image.width, 0);
 }
 
+TEST_F(TgaTest, SaveFailsWithoutLeavingAnythingWhereNoFileCanBeCreated) {
+  Image small;
+  ASSERT_TRUE(small.resize(2, 2));
+  EXPECT_EQ(small.saveTga(joinPath(directory.path("missing"), "out.tga").c_str()), 1);
+  EXPECT_EQ(small.saveTga(directory.root().c_str()), 1);
+  EXPECT_TRUE(listDirectory(directory.root()).empty());
+}
+
+TEST_F(TgaTest, SavingOverAnExistingFileReplacesIt) {
+  Image small;
+  ASSERT_TRUE(small.resize(3, 1));
+  small.pixels[2] = 0x00ABCDEF;
+  writeBytes(directory.path("out.tga"), Bytes(5000, 7));
+  ASSERT_EQ(small.saveTga(directory.path("out.tga").c_str()), 0);
+  EXPECT_EQ(readBytes(directory.path("out.tga")), tgaFile(3, 1, 24, 0, {0, 0, 0x00ABCDEF}));
+  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
+}
+
+#ifndef _WIN32
 // Records the size of every write that reaches the file.
 struct WriteLog {
   std::vector<std::size_t> sizes;
@@ -250,6 +273,9 @@ TEST(TgaWriter, PixelsGoOutInBlocksOfExactly65536Bytes) {
   }
 }
 
+#endif
+
+#ifndef _WIN32
 TEST_F(TgaTest, FailedSaveLeavesTheExistingFileAndNoTemporaryFile) {
   Image big;
   ASSERT_TRUE(big.resize(200, 200));
@@ -271,10 +297,6 @@ TEST_F(TgaTest, FailedSaveLeavesTheExistingFileAndNoTemporaryFile) {
   EXPECT_EQ(result, 1);
   EXPECT_EQ(readBytes(directory.path("out.tga")), previous);
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
-
-  EXPECT_EQ(big.saveTga(directory.path("missing/out.tga").c_str()), 1);
-  EXPECT_EQ(big.saveTga(directory.root().c_str()), 1);
-  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
 }
 
 TEST_F(TgaTest, NewOutputGetsOrdinaryPermissionsAndExistingOutputKeepsItsOwn) {
@@ -294,5 +316,42 @@ TEST_F(TgaTest, NewOutputGetsOrdinaryPermissionsAndExistingOutputKeepsItsOwn) {
   EXPECT_EQ(readBytes(directory.path("shared.tga")).size(), 18u + 12);
   umask(previousMask);
 }
+#else
+// An output that another program holds open without sharing it for writing
+// cannot be replaced: the save fails and leaves the file and no temporary one.
+TEST_F(TgaTest, OutputHeldOpenByAnotherProgramIsLeftAsItWas) {
+  Image small;
+  ASSERT_TRUE(small.resize(2, 2));
+  const Bytes previous = tgaFile(1, 1, 24, 0, {0xABCDEF});
+  writeBytes(directory.path("out.tga"), previous);
+  const HANDLE held = CreateFileA(directory.path("out.tga").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const int result = small.saveTga(directory.path("out.tga").c_str());
+  CloseHandle(held);
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(readBytes(directory.path("out.tga")), previous);
+  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
+}
+
+// The read-only attribute protects a file from every user, so a read-only
+// output is refused; other attributes of an existing output are kept.
+TEST_F(TgaTest, ReadOnlyOutputIsRefusedAndOtherAttributesAreKept) {
+  Image small;
+  ASSERT_TRUE(small.resize(2, 2));
+  const Bytes previous = tgaFile(1, 1, 24, 0, {0xABCDEF});
+  writeBytes(directory.path("locked.tga"), previous);
+  makeReadOnly(directory.path("locked.tga"));
+  EXPECT_EQ(small.saveTga(directory.path("locked.tga").c_str()), 1);
+  EXPECT_EQ(readBytes(directory.path("locked.tga")), previous);
+
+  writeBytes(directory.path("hidden.tga"), previous);
+  ASSERT_TRUE(SetFileAttributesA(directory.path("hidden.tga").c_str(), FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_EQ(small.saveTga(directory.path("hidden.tga").c_str()), 0);
+  EXPECT_EQ(readBytes(directory.path("hidden.tga")).size(), 18u + 12);
+  EXPECT_NE(GetFileAttributesA(directory.path("hidden.tga").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+  EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"hidden.tga", "locked.tga"}));
+}
+#endif
 
 }  // namespace

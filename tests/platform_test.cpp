@@ -1,0 +1,104 @@
+// The platform layer: what the rest of the tool relies on, checked the same
+// way on every platform.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "platform/platform.h"
+#include "test_support.h"
+
+namespace {
+
+std::vector<std::string> sortedNames(const std::vector<DirectoryEntry>& entries) {
+  std::vector<std::string> names;
+  for (const DirectoryEntry& entry : entries) names.push_back(entry.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class PlatformTest : public ::testing::Test {
+ protected:
+  TemporaryDirectory directory;
+};
+
+TEST_F(PlatformTest, ListingTakesTgaNamesInAnyCaseAndMarksDirectories) {
+  for (const char* name : {"a.tga", "B.TGA", "c.TgA", "notes.txt", "tga", "x.tg"}) writeBytes(directory.path(name), {1});
+  makeDirectory(directory.path("sub.tga"));
+  const std::vector<DirectoryEntry> entries = platformListTgaEntries(directory.root());
+  EXPECT_EQ(sortedNames(entries), (std::vector<std::string>{"B.TGA", "a.tga", "c.TgA", "sub.tga"}));
+  for (const DirectoryEntry& entry : entries) EXPECT_EQ(entry.isRegularFile, entry.name != "sub.tga") << entry.name;
+
+  // A trailing separator gives a doubled one in the search, which finds the same.
+  EXPECT_EQ(sortedNames(platformListTgaEntries(directory.root() + platformPathSeparator)), sortedNames(entries));
+}
+
+TEST_F(PlatformTest, ListingOfWhatIsNoDirectoryIsEmpty) {
+  writeBytes(directory.path("file.tga"), {1});
+  EXPECT_TRUE(platformListTgaEntries(directory.path("missing")).empty());
+  EXPECT_TRUE(platformListTgaEntries(directory.path("file.tga")).empty());
+  makeDirectory(directory.path("empty"));
+  EXPECT_TRUE(platformListTgaEntries(directory.path("empty")).empty());
+}
+
+TEST_F(PlatformTest, InputFilesOpenWithTheirSizeAndOnlyWhenTheyArePlainFiles) {
+  writeBytes(directory.path("in.tga"), Bytes(1234, 9));
+  std::uint64_t size = 0;
+  std::FILE* file = platformOpenInputFile(directory.path("in.tga").c_str(), &size);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(size, 1234u);
+  unsigned char bytes[2000];
+  EXPECT_EQ(std::fread(bytes, 1, sizeof bytes, file), 1234u);
+  std::fclose(file);
+
+  size = 77;
+  EXPECT_EQ(platformOpenInputFile(directory.path("missing.tga").c_str(), &size), nullptr);
+  EXPECT_EQ(platformOpenInputFile(directory.root().c_str(), &size), nullptr);
+  EXPECT_EQ(size, 77u);
+}
+
+TEST_F(PlatformTest, TemporaryFileLiesBesideItsTargetAndReplacesIt) {
+  // Bytes that text-mode streams would change: "\n" and "\r\n" and a ^Z.
+  const Bytes content = {'\n', '\r', '\n', 0x1A, 0, '\n'};
+  writeBytes(directory.path("out.tga"), {1, 2, 3});
+  std::string temporary;
+  std::FILE* file = platformCreateTemporaryBeside(directory.path("out.tga").c_str(), &temporary);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), file), content.size());
+  ASSERT_EQ(std::fclose(file), 0);
+
+  const std::size_t separator = temporary.find_last_of(platformPathSeparator);
+  ASSERT_NE(separator, std::string::npos);
+  EXPECT_EQ(temporary.substr(0, separator), directory.root());
+  std::string ending = temporary.substr(temporary.size() - 4);
+  std::transform(ending.begin(), ending.end(), ending.begin(), [](unsigned char c) { return std::tolower(c); });
+  EXPECT_NE(ending, ".tga");  // never taken for an input by a directory run
+  EXPECT_EQ(listDirectory(directory.root()).size(), 2u);
+
+  ASSERT_TRUE(platformReplaceFile(temporary.c_str(), directory.path("out.tga").c_str()));
+  EXPECT_EQ(readBytes(directory.path("out.tga")), content);
+  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
+}
+
+TEST_F(PlatformTest, NoTemporaryFileWhereTheTargetCannotBe) {
+  std::string temporary = "unchanged";
+  makeDirectory(directory.path("dir.tga"));
+  EXPECT_EQ(platformCreateTemporaryBeside(directory.path("dir.tga").c_str(), &temporary), nullptr);
+  EXPECT_EQ(platformCreateTemporaryBeside(joinPath(directory.path("missing"), "out.tga").c_str(), &temporary),
+            nullptr);
+  EXPECT_EQ(temporary, "unchanged");
+  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"dir.tga"});
+}
+
+TEST(PlatformTicks, CountMilliseconds) {
+  const std::uint32_t start = platformTickCount();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const std::uint32_t elapsed = platformTickCount() - start;
+  // Windows' counter advances in steps of up to 16 ms.
+  EXPECT_GE(elapsed, 180u);
+  EXPECT_LT(elapsed, 60000u);
+}
+
+}  // namespace
