@@ -45,7 +45,10 @@ struct DirectoryEntry {
   bool isRegularFile;  // false for directories and anything else not a plain file
 };
 
-// Lists the entries of directory whose names end in ".tga" in any letter
-// case, in the platform's fixed listing order. A directory that does not
-// exist, cannot be read, or names a file gives an empty list.
+// Lists the entries of directory that the search pattern "*.tga" finds, in
+// the order the platform lists them. On POSIX systems these are the names
+// ending in ".tga" in any letter case, sorted by name with a-z folded to
+// upper case; on Windows it is the directory search's own matching (without
+// regard to case) and its own order. A directory that does not exist, cannot
+// be read, or names a file gives an empty list.
 std::vector<DirectoryEntry> platformListTgaEntries(const std::string& directory);
