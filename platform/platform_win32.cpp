@@ -46,7 +46,10 @@ static std::string directoryOf(const std::string& path) {
   const std::size_t separator = path.find_last_of("\\/:");
   if (separator == std::string::npos) return ".";
   if (path[separator] == ':') return path.substr(0, separator + 1) + ".";
-  if (separator == 0) return path.substr(0, 1);
+  // A file in a root directory ("\x.tga", "C:\x.tga") lies in that root, so
+  // the separator stays; "C:" alone would be the drive's current directory.
+  const bool inRoot = separator == 0 || (separator == 2 && path[1] == ':');
+  if (inRoot) return path.substr(0, separator + 1);
   return path.substr(0, separator);
 }
 
