@@ -1,8 +1,35 @@
 #!/usr/bin/env bash
-# Builds the project and runs the whole test suite.
+# Builds the project and runs the whole test suite two ways:
+#   1. the ordinary release build and its tests;
+#   2. the tool and the tests built with AddressSanitizer and
+#      UndefinedBehaviorSanitizer (any finding ends the process, leaks
+#      included), and every test run again against that build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+step_started=0
+start_step() {
+  step_started=$(date +%s)
+  echo "=== $1"
+}
+end_step() {
+  echo "=== $1 took $(($(date +%s) - step_started))s"
+}
+
+start_step "release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
+end_step "release build and tests"
+
+start_step "sanitizer build and tests"
+sanitize_flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_CXX_FLAGS="$sanitize_flags" \
+  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
+cmake --build build-sanitize -j2
+# The tests start the sanitized tool as a child process, which inherits these.
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-sanitize --output-on-failure -j2
+end_step "sanitizer build and tests"
