@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Builds the project and runs the whole test suite two ways:
+# Builds the project and runs the whole test suite three ways:
 #   1. the ordinary release build and its tests;
 #   2. the tool and the tests built with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (any finding ends the process, leaks
-#      included), and every test run again against that build.
+#      included), and every test run again against that build;
+#   3. the file-reading fuzz target, run for a bounded time with a memory
+#      limit that a file claiming a huge picture would break if it were
+#      trusted.
+# LOMVERA_FUZZ_SECONDS sets the fuzzing time (default 60; 0 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,3 +37,10 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:check_initia
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-sanitize --output-on-failure -j2
 end_step "sanitizer build and tests"
+
+fuzz_seconds=${LOMVERA_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  start_step "fuzzing for ${fuzz_seconds}s"
+  bash fuzz/run_fuzzer.sh -max_total_time="$fuzz_seconds"
+  end_step "fuzzing"
+fi
