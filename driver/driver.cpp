@@ -104,6 +104,7 @@ int printUsage() {
 }
 
 int runCommandLine(int argc, char** argv) {
+  platformPrepareProcess();
   printBanner();
   switch (argc) {
     case 3:

@@ -131,19 +131,20 @@ TemporaryDirectory::~TemporaryDirectory() {
 
 std::string TemporaryDirectory::path(const std::string& name) const { return root_ + "/" + name; }
 
-static std::string shellQuoted(const std::string& text) {
+std::string shellQuoted(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 
 ToolRun runTool(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                const std::string& input) {
+                const std::string& input, const std::string& shellSetup) {
   TemporaryDirectory capture;
   writeBytes(capture.path("stdin"), Bytes(input.begin(), input.end()));
   std::string command;
+  if (!shellSetup.empty()) command += shellSetup + "; ";
   if (!workingDirectory.empty()) command += "cd " + shellQuoted(workingDirectory) + " && ";
-  command += shellQuoted(LOMVERA_EXECUTABLE);
+  command += "timeout -k 5 60 " + shellQuoted(LOMVERA_EXECUTABLE);
   for (const std::string& argument : arguments) command += " " + shellQuoted(argument);
   command += " <" + shellQuoted(capture.path("stdin")) + " >" + shellQuoted(capture.path("stdout")) + " 2>" +
              shellQuoted(capture.path("stderr"));
@@ -178,3 +179,13 @@ std::string progressText(int lineCount) {
   return "\ncomputing shift  " + std::string(static_cast<std::size_t>(triples), '.') + "\nbluring tables   " +
          std::string(32, '.') + "\nperforming shift " + std::string(static_cast<std::size_t>(pairs), '.') + "\n";
 }
+
+std::string runTextBeforeReport(const std::string& input, const std::string& output, int lineCount) {
+  return bannerText() + loadingText(input) + progressText(lineCount) + "saving output file " + output;
+}
+
+std::string loadFailureText(const std::string& input) {
+  return bannerText() + loadingText(input) + "\nError: cannot open file " + input + "\n";
+}
+
+std::uint64_t savedFileSize(int width, int height) { return 18 + 3 * std::uint64_t(width) * std::uint64_t(height); }

@@ -57,13 +57,29 @@ struct ToolRun {
   std::string errors;  // everything it wrote to standard error
 };
 
+// Exit status of a run that had to be stopped because it took too long.
+constexpr int kToolTimedOut = 124;
+
 // Runs the built tool with the arguments, in workingDirectory (empty: the
-// current one), with standard input taken from the text given.
+// current one), with standard input taken from the text given. shellSetup
+// is run by the shell that starts the tool, before it (for example "ulimit
+// -f 100"). A run still going after 60 seconds is stopped, with exit status
+// kToolTimedOut, so that a tool waiting on its input cannot hang the tests.
 ToolRun runTool(const std::vector<std::string>& arguments, const std::string& workingDirectory = "",
-                const std::string& input = "");
+                const std::string& input = "", const std::string& shellSetup = "");
+
+// Quotes text for the POSIX shell.
+std::string shellQuoted(const std::string& text);
 
 // What the tool prints before and after the stages of one successful file.
 std::string bannerText();
 std::string loadingText(const std::string& inputPath);
 // The three progress lines for a picture with this many lines.
 std::string progressText(int lineCount);
+// Everything a single-file run prints up to its report line, or up to its
+// save error: banner, loading line, progress lines and saving line.
+std::string runTextBeforeReport(const std::string& input, const std::string& output, int lineCount);
+// What a single-file run prints when its input cannot be loaded.
+std::string loadFailureText(const std::string& input);
+// The exact size of a 24-bit TGA file with the picture's size.
+std::uint64_t savedFileSize(int width, int height);
