@@ -23,7 +23,7 @@ end_step() {
 start_step "release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j2
-ctest --test-dir build --output-on-failure -j2
+ctest --test-dir build --output-on-failure -j2 | tee build/ctest.log
 end_step "release build and tests"
 
 start_step "sanitizer build and tests"
@@ -35,7 +35,7 @@ cmake --build build-sanitize -j2
 # The tests start the sanitized tool as a child process, which inherits these.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-sanitize --output-on-failure -j2
+  ctest --test-dir build-sanitize --output-on-failure -j2 | tee build-sanitize/ctest.log
 end_step "sanitizer build and tests"
 
 fuzz_seconds=${LOMVERA_FUZZ_SECONDS:-60}
@@ -44,3 +44,12 @@ if [ "$fuzz_seconds" -gt 0 ]; then
   bash fuzz/run_fuzzer.sh -max_total_time="$fuzz_seconds"
   end_step "fuzzing"
 fi
+
+# Every test has passed by now (set -e ends the script at the first failure):
+# one closing line for both builds.
+passed=0
+for log in build/ctest.log build-sanitize/ctest.log; do
+  count=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")
+  passed=$((passed + ${count:-0}))
+done
+echo "tests: $passed passed, 0 failed"
