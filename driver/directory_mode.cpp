@@ -2,6 +2,7 @@
 // result written beside its input under the "_s.tga" name.
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "driver/driver.h"
@@ -17,6 +18,7 @@ struct FileNode {
 
 FileNode* fileList = nullptr;
 std::uint32_t batchStartTicks = 0;
+std::set<std::string> pathsNotToReplace;
 
 namespace {
 
@@ -64,9 +66,10 @@ int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
   batchStartTicks = platformTickCount();
   scanDirectory(directory);
   if (fileList == nullptr) return commandLineNamedIt ? kProcessed : printUsage();
+  for (const FileNode* node = fileList; node != nullptr; node = node->next) pathsNotToReplace.insert(node->path);
   for (const FileNode* node = fileList; node != nullptr; node = node->next) {
     const std::string outputPath = resultPathFor(node->path);
-    processFile(node->path.c_str(), outputPath.c_str());
+    if (processFile(node->path.c_str(), outputPath.c_str()) == kProcessed) pathsNotToReplace.insert(outputPath);
     printNow("\n");
   }
   if (filesDone > 0) {
@@ -75,5 +78,6 @@ int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
              averageShiftSum / filesDone);
   }
   releaseFileList();
+  pathsNotToReplace.clear();
   return kProcessed;
 }

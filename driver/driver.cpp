@@ -83,7 +83,8 @@ int processFile(const char* inputPath, const char* outputPath) {
   printNow("\n");
   if (outputSized) runStages();
   printNow("saving output file %s", outputPath);
-  if (!outputSized || outputImage.saveTga(outputPath) != 0) {
+  const bool mayReplace = pathsNotToReplace.count(outputPath) == 0;
+  if (!outputSized || !mayReplace || outputImage.saveTga(outputPath) != 0) {
     printNow("\nError: cannot save result to file %s\n", outputPath);
     return kCannotSave;
   }
@@ -104,6 +105,7 @@ int printUsage() {
 }
 
 int runCommandLine(int argc, char** argv) {
+  platformPrepareProcess();
   printBanner();
   switch (argc) {
     case 3:

@@ -4,6 +4,7 @@
 // batch mode.
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 // The current picture's lines: lineCount lines (the shorter side) of
@@ -43,6 +44,12 @@ int printUsage();
 // Seconds between two tick counts, taken as an unsigned 32-bit difference so
 // that a wrap of the counter between them does not matter.
 double elapsedSeconds(std::uint32_t startTicks, std::uint32_t endTicks);
+
+// Paths that no save may replace during the run: in a directory run, every
+// collected input and every result already written, so that a result never
+// lands on an input of the same run, nor on the result of another input
+// whose name differs only in letter case. Empty in a single-file run.
+extern std::set<std::string> pathsNotToReplace;
 
 // Directory batch mode over `directory`; commandLineNamedIt tells whether the
 // directory came from the command line or is the current one. Returns the

@@ -196,7 +196,7 @@ int Image::saveTga(const char* path) const {
   if (file == nullptr) return 1;
   // Unbuffered: each block goes to the file in one write, without a copy.
   std::setvbuf(file, nullptr, _IONBF, 0);
-  bool written = writeTgaTo(*this, file);
+  bool written = writeTgaTo(*this, file) && platformSyncFile(file);
   written = std::fclose(file) == 0 && written;
   if (written && platformReplaceFile(temporaryPath.c_str(), path)) return 0;
   platformRemoveFile(temporaryPath.c_str());

@@ -14,6 +14,12 @@
 // anything.
 std::uint32_t platformTickCount();
 
+// Prepares the process before any file is touched. On POSIX systems it
+// ignores SIGXFSZ, so that a write beyond the file-size limit fails like any
+// other write, and the save is abandoned cleanly, instead of ending the
+// process with a half-written temporary file left behind.
+void platformPrepareProcess();
+
 // The separator placed between a directory string and a file name.
 extern const char platformPathSeparator;
 
@@ -31,6 +37,12 @@ std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize);
 // the directory does not allow it, or when an existing finalPath could not be
 // opened for writing.
 std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* temporaryPath);
+
+// Hands the data written to file down to the storage device. Returns false
+// when that fails, as it can when the device reports a write error late.
+// Called before a finished temporary file takes the output's place, so that a
+// crash soon after cannot leave an empty file where the picture was.
+bool platformSyncFile(std::FILE* file);
 
 // Puts temporaryPath in the place of finalPath in one step, replacing any file
 // of that name. Returns true on success; on failure both files are unchanged.

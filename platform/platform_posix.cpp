@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 
@@ -13,6 +14,8 @@
 #include <unistd.h>
 
 const char platformPathSeparator = '/';
+
+void platformPrepareProcess() { std::signal(SIGXFSZ, SIG_IGN); }
 
 std::uint32_t platformTickCount() {
   timespec now{};
@@ -85,6 +88,8 @@ std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* tem
   *temporaryPath = name;
   return file;
 }
+
+bool platformSyncFile(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
 
 bool platformReplaceFile(const char* temporaryPath, const char* finalPath) {
   return std::rename(temporaryPath, finalPath) == 0;

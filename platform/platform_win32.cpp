@@ -10,6 +10,8 @@
 
 const char platformPathSeparator = '\\';
 
+void platformPrepareProcess() {}
+
 std::uint32_t platformTickCount() { return GetTickCount(); }
 
 // A binary C stream on an open file handle, which it then owns; null (with
@@ -90,6 +92,8 @@ std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* tem
   *temporaryPath = name;
   return file;
 }
+
+bool platformSyncFile(std::FILE* file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }
 
 bool platformReplaceFile(const char* temporaryPath, const char* finalPath) {
   return MoveFileExA(temporaryPath, finalPath, MOVEFILE_REPLACE_EXISTING) != 0;

@@ -230,6 +230,39 @@ TEST_F(DirectoryTest, ListingIsSortedWithLettersFoldedToUpperCase) {
   EXPECT_EQ(loadedFileNames(runTool({directory.root()}).output),
             (std::vector<std::string>{"_s.tga", "Zeta.tga", "b.tga", "a.tga", "A.tga", "1.tga"}));
 }
+
+// Names that differ only in letter case, and a ".tga" beside "_s.tga", would
+// give a result the name of another result of the same run, or of one of its
+// inputs. The first to get the name keeps it; the other file's save fails and
+// it is not counted, so no input and no counted result is overwritten.
+TEST_F(DirectoryTest, NoResultReplacesAnInputOrAnotherResultOfTheSameRun) {
+  writePicture("scan.tga", 8, 6, 1);
+  writePicture("scan.TGA", 6, 8, 2);
+  writePicture(".tga", 5, 5, 3);
+  writePicture("_s.tga", 7, 7, 4);
+  const Bytes inputOfDotTga = readBytes(at("_s.tga"));
+  const ToolRun run = runTool({directory.root()});
+  EXPECT_EQ(run.exitStatus, 0);
+  // Listed .tga, scan.TGA, scan.tga, _s.tga; processed in reverse.
+  const std::vector<std::string> pieces = filePieces(run.output);
+  ASSERT_EQ(pieces.size(), 4u);
+  EXPECT_EQ(pieces[0].find(loadingText(at("_s.tga"))), 0u);
+  EXPECT_NE(pieces[0].find("stripes: "), std::string::npos);
+  EXPECT_EQ(pieces[1].find(loadingText(at("scan.tga"))), 0u);
+  EXPECT_NE(pieces[1].find("stripes: "), std::string::npos);
+  const std::string failedSave = "saving output file " + at("scan_s.tga") + "\nError: cannot save result to file ";
+  EXPECT_NE(pieces[2].find(failedSave + at("scan_s.tga") + "\n\n"), std::string::npos) << pieces[2];
+  EXPECT_NE(pieces[3].find("saving output file " + at("_s.tga") + "\nError: cannot save result to file " +
+                           at("_s.tga") + "\n\n"),
+            std::string::npos)
+      << pieces[3];
+  EXPECT_EQ(readBytes(at("_s.tga")), inputOfDotTga);
+  const Bytes result = readBytes(at("scan_s.tga"));
+  ASSERT_EQ(result.size(), 18u + 3 * 48);
+  EXPECT_EQ(result[12], 8);  // from scan.tga (8 x 6), processed before scan.TGA (6 x 8)
+  EXPECT_EQ(listDirectory(directory.root()),
+            (std::vector<std::string>{".tga", "_s.tga", "_s_s.tga", "scan.TGA", "scan.tga", "scan_s.tga"}));
+}
 #endif
 
 }  // namespace

@@ -15,11 +15,6 @@ const char* const kUsage =
     "                          and append _s suffix to the file names.\n"
     "\n\nPress ENTER";
 
-// Everything a successful single-file run prints up to the report line.
-std::string runTextBeforeReport(const std::string& input, const std::string& output, int lineCount) {
-  return bannerText() + loadingText(input) + progressText(lineCount) + "saving output file " + output;
-}
-
 std::string reportPattern(const std::string& orientation, const std::string& shift) {
   return "\n\nstripes: " + orientation + ", average shift: " + shift + ", processing time: [0-9]+\\.[0-9]s\n";
 }

@@ -1,33 +1,83 @@
 #!/usr/bin/env bash
-# Builds the project and runs the whole test suite: the Linux build in build/,
-# and, when the MinGW-w64 cross compiler and Wine are installed, the Windows
-# build in build-windows/ with its tests run under Wine, including the
-# byte-for-byte comparison of the two builds' results.
+# Builds the project and runs the whole test suite, in up to four ways:
+#   1. the ordinary release build and its tests (build/);
+#   2. the tool and the tests built with AddressSanitizer and
+#      UndefinedBehaviorSanitizer (any finding ends the process, leaks
+#      included), and every test run again against that build (build-sanitize/);
+#   3. the file-reading fuzz target, run for a bounded time with a memory
+#      limit that a file claiming a huge picture would break if it were
+#      trusted;
+#   4. when the MinGW-w64 cross compiler and Wine are installed, the Windows
+#      build (build-windows/) with its tests run under Wine, including the
+#      byte-for-byte comparison of the two builds' results.
+# LOMVERA_FUZZ_SECONDS sets the fuzzing time (default 60; 0 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+step_started=0
+start_step() {
+  step_started=$(date +%s)
+  echo "=== $1"
+}
+end_step() {
+  echo "=== $1 took $(($(date +%s) - step_started))s"
+}
+
+start_step "release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j2
-ctest --test-dir build --output-on-failure -j2
+ctest --test-dir build --output-on-failure -j2 | tee build/ctest.log
+end_step "release build and tests"
+logs=(build/ctest.log)
 
-if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v wine >/dev/null; then
-  echo "Windows build skipped: x86_64-w64-mingw32-g++-posix or wine is not installed" \
-    "(apt-get install g++-mingw-w64-x86-64 wine)."
-  exit 0
+start_step "sanitizer build and tests"
+sanitize_flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_CXX_FLAGS="$sanitize_flags" \
+  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined"
+cmake --build build-sanitize -j2
+# The tests start the sanitized tool as a child process, which inherits these.
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1:check_initialization_order=1:detect_stack_use_after_return=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-sanitize --output-on-failure -j2 | tee build-sanitize/ctest.log
+end_step "sanitizer build and tests"
+logs+=(build-sanitize/ctest.log)
+
+fuzz_seconds=${LOMVERA_FUZZ_SECONDS:-60}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  start_step "fuzzing for ${fuzz_seconds}s"
+  bash fuzz/run_fuzzer.sh -max_total_time="$fuzz_seconds"
+  end_step "fuzzing"
 fi
 
-cmake -S . -B build-windows -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DLOMVERA_NATIVE_BUILD_DIR="$PWD/build"
-cmake --build build-windows -j2
+if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
+  start_step "Windows build and tests under Wine"
+  cmake -S . -B build-windows -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DLOMVERA_NATIVE_BUILD_DIR="$PWD/build"
+  cmake --build build-windows -j2
+  # Wine keeps its state in a prefix of its own inside the build directory. Its
+  # first start creates the prefix; with Mono and Gecko switched off it asks
+  # nothing, and with no display it shows nothing.
+  export WINEPREFIX="$PWD/build-windows/wineprefix"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  export DISPLAY=
+  wineboot --init >/dev/null 2>&1
+  ctest --test-dir build-windows --output-on-failure -j2 | tee build-windows/ctest.log
+  # Let the Wine server and its services end before returning.
+  wineserver -w
+  end_step "Windows build and tests under Wine"
+  logs+=(build-windows/ctest.log)
+else
+  echo "Windows build skipped: x86_64-w64-mingw32-g++-posix or wine is not installed" \
+    "(apt-get install g++-mingw-w64-x86-64 wine)."
+fi
 
-# Wine keeps its state in a prefix of its own inside the build directory. Its
-# first start creates the prefix; with Mono and Gecko switched off it asks
-# nothing, and with no display it shows nothing.
-export WINEPREFIX="$PWD/build-windows/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-export DISPLAY=
-wineboot --init >/dev/null 2>&1
-ctest --test-dir build-windows --output-on-failure -j2
-# Let the Wine server and its services end before returning.
-wineserver -w
+# Every test has passed by now (set -e and pipefail end the script at the
+# first failure): one closing line for all builds.
+passed=0
+for log in "${logs[@]}"; do
+  count=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")
+  passed=$((passed + ${count:-0}))
+done
+echo "tests: $passed passed, 0 failed"

@@ -208,7 +208,8 @@ static HANDLE inheritableHandle(const std::string& path, bool forWriting) {
 // Starts the program with its standard streams on the capture files and
 // returns its exit code, or -1 when it could not be started.
 static int runWithStreams(const std::string& program, const std::vector<std::string>& arguments,
-                          const std::string& workingDirectory, const TemporaryDirectory& capture) {
+                          const std::string& workingDirectory, const TemporaryDirectory& capture,
+                          const std::string& /*shellSetup: a POSIX shell's business*/) {
   std::string commandLine = quotedArgument(program);
   for (const std::string& argument : arguments) commandLine += " " + quotedArgument(argument);
   STARTUPINFOA startup{};
@@ -243,17 +244,19 @@ static std::string withNewlineLineEnds(const Bytes& text) {
   return result;
 }
 #else
-static std::string shellQuoted(const std::string& text) {
+std::string shellQuoted(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 
 static int runWithStreams(const std::string& program, const std::vector<std::string>& arguments,
-                          const std::string& workingDirectory, const TemporaryDirectory& capture) {
+                          const std::string& workingDirectory, const TemporaryDirectory& capture,
+                          const std::string& shellSetup) {
   std::string command;
+  if (!shellSetup.empty()) command += shellSetup + "; ";
   if (!workingDirectory.empty()) command += "cd " + shellQuoted(workingDirectory) + " && ";
-  command += shellQuoted(program);
+  command += "timeout -k 5 60 " + shellQuoted(program);
   for (const std::string& argument : arguments) command += " " + shellQuoted(argument);
   command += " <" + shellQuoted(capture.path("stdin")) + " >" + shellQuoted(capture.path("stdout")) + " 2>" +
              shellQuoted(capture.path("stderr"));
@@ -265,19 +268,21 @@ static std::string withNewlineLineEnds(const Bytes& text) { return std::string(t
 #endif
 
 ToolRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                   const std::string& workingDirectory, const std::string& input) {
+                   const std::string& workingDirectory, const std::string& input, const std::string& shellSetup) {
   TemporaryDirectory capture;
   writeBytes(capture.path("stdin"), Bytes(input.begin(), input.end()));
   ToolRun run{};
-  run.exitStatus = runWithStreams(program, arguments, workingDirectory, capture);
+  run.exitStatus = runWithStreams(program, arguments, workingDirectory, capture, shellSetup);
   run.output = withNewlineLineEnds(readBytes(capture.path("stdout")));
   run.errors = withNewlineLineEnds(readBytes(capture.path("stderr")));
   return run;
 }
 
+std::string toolExecutable() { return besideTestProgram(LOMVERA_EXECUTABLE_NAME); }
+
 ToolRun runTool(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                const std::string& input) {
-  return runProgram(besideTestProgram(LOMVERA_EXECUTABLE_NAME), arguments, workingDirectory, input);
+                const std::string& input, const std::string& shellSetup) {
+  return runProgram(toolExecutable(), arguments, workingDirectory, input, shellSetup);
 }
 
 std::vector<std::string> loadedFileNames(const std::string& output) {
@@ -312,3 +317,13 @@ std::string progressText(int lineCount) {
   return "\ncomputing shift  " + std::string(static_cast<std::size_t>(triples), '.') + "\nbluring tables   " +
          std::string(32, '.') + "\nperforming shift " + std::string(static_cast<std::size_t>(pairs), '.') + "\n";
 }
+
+std::string runTextBeforeReport(const std::string& input, const std::string& output, int lineCount) {
+  return bannerText() + loadingText(input) + progressText(lineCount) + "saving output file " + output;
+}
+
+std::string loadFailureText(const std::string& input) {
+  return bannerText() + loadingText(input) + "\nError: cannot open file " + input + "\n";
+}
+
+std::uint64_t savedFileSize(int width, int height) { return 18 + 3 * std::uint64_t(width) * std::uint64_t(height); }

@@ -48,6 +48,8 @@ std::string joinPath(const std::string& directory, const std::string& name);
 // A file in the directory of the running test program, where the build puts
 // the tool too.
 std::string besideTestProgram(const std::string& name);
+// The path of the built tool.
+std::string toolExecutable();
 
 // A fresh, empty directory, removed with everything in it on destruction.
 class TemporaryDirectory {
@@ -73,19 +75,39 @@ struct ToolRun {
   std::string errors;
 };
 
+// Exit status of a run that had to be stopped because it took too long.
+constexpr int kToolTimedOut = 124;
+
 // Runs a program with the arguments, in workingDirectory (empty: the current
 // one), with standard input taken from the text given, and waits for it.
+// On POSIX, shellSetup is run by the shell that starts the program, before
+// it (for example "ulimit -f 100"), and a run still going after 60 seconds
+// is stopped with exit status kToolTimedOut, so that a tool waiting on its
+// input cannot hang the tests.
 ToolRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
-                   const std::string& workingDirectory = "", const std::string& input = "");
+                   const std::string& workingDirectory = "", const std::string& input = "",
+                   const std::string& shellSetup = "");
 // The same with the built tool.
 ToolRun runTool(const std::vector<std::string>& arguments, const std::string& workingDirectory = "",
-                const std::string& input = "");
+                const std::string& input = "", const std::string& shellSetup = "");
 // The names of the input files in the order in which a directory run loaded
 // them, taken from its console output.
 std::vector<std::string> loadedFileNames(const std::string& output);
+
+#ifndef _WIN32
+// Quotes text for the POSIX shell.
+std::string shellQuoted(const std::string& text);
+#endif
 
 // What the tool prints before and after the stages of one successful file.
 std::string bannerText();
 std::string loadingText(const std::string& inputPath);
 // The three progress lines for a picture with this many lines.
 std::string progressText(int lineCount);
+// Everything a single-file run prints up to its report line, or up to its
+// save error: banner, loading line, progress lines and saving line.
+std::string runTextBeforeReport(const std::string& input, const std::string& output, int lineCount);
+// What a single-file run prints when its input cannot be loaded.
+std::string loadFailureText(const std::string& input);
+// The exact size of a 24-bit TGA file with the picture's size.
+std::uint64_t savedFileSize(int width, int height);
