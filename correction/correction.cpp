@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "driver/driver.h"
 #include "platform/console.h"
@@ -15,6 +16,21 @@ const char* const kComputeShiftLabel = "computing shift  ";
 const char* const kBuildTableLabel = "bluring tables   ";
 const char* const kPerformShiftLabel = "performing shift ";
 
+// How the stages walk the pictures.
+//
+// A line is a column when the images are not transposed, and a row when they
+// are. Walking a column pixel by pixel jumps a whole row of storage at every
+// step, so both line-walking stages go through storage row by row instead:
+// with columns as lines, the pixels of a triple or a pair at one position
+// are neighbours within a row.
+//
+// computeShift only adds up integers, so its order does not matter.
+// performShift consumes the generator in a fixed order: position j of the
+// pair that begins at line x takes draws 6 * ((x / 2) * lineLength + j) + 1
+// to + 6 from the state the stage starts with. Each position's draws are
+// found from that count with a jump (generatorJump) instead of by stepping,
+// so the positions can be corrected in any order and the same bytes come out.
+
 namespace {
 
 // Only positions whose middle pixel lies this close to the first outer pixel
@@ -22,40 +38,336 @@ namespace {
 // picture itself changes, and the difference says nothing about the stripes.
 constexpr int kSimilarityLimit = 150;
 constexpr int kTableDotEvery = 1024;  // cells per dot of buildShiftTable
+constexpr int kDrawsPerPosition = 6;
 
-bool dotDue(std::int32_t line, std::int32_t interval) { return interval == 0 || line % interval == 0; }
+// --- Progress dots -------------------------------------------------------
+//
+// A stage that walks `steps` triples or pairs prints one dot after each step
+// i = 0, 2, 4, ... with i mod progressInterval = 0 (every step when the
+// interval is 0). Walking storage row by row finishes every step at once at
+// the end, so the dots are spread over the work instead: the same number, in
+// the same place of the output, shown as the work goes on.
 
-int clampLevel(int value) { return value < 0 ? 0 : (value > 255 ? 255 : value); }
+std::int32_t dotsOfWalk(std::int32_t steps, std::int32_t interval) {
+  if (steps <= 0) return 0;
+  if (interval == 0) return steps;
+  return 2 * (steps - 1) / interval + 1;
+}
 
-int channelOf(Pixel p, int channel) {
-  return static_cast<int>((p >> (16 - 8 * channel)) & 0xFF);
+struct ProgressDots {
+  std::int64_t total;
+  std::int64_t printed;
+};
+
+void advanceDots(ProgressDots* dots, std::int64_t done, std::int64_t whole) {
+  const std::int64_t due = whole > 0 ? dots->total * done / whole : dots->total;
+  for (; dots->printed < due; ++dots->printed) printNow(".");
+}
+
+// --- Statistics ----------------------------------------------------------
+
+// Sums of one cell since they were last moved into shiftSums and shiftCounts.
+// 32-bit sums are quicker to add; they are moved out long before one could
+// overflow.
+struct PendingCell {
+  std::int32_t red;
+  std::int32_t green;
+  std::int32_t blue;
+  std::int32_t samples;
+};
+
+// One slot per cell, and one more that collects the positions that are not
+// samples, so that the walk does not branch on the similarity test.
+constexpr int kNotASample = kCellCount;
+PendingCell pendingCells[kCellCount + 1];
+std::int64_t pendingSamples = 0;
+
+// A contribution 2b - a - c lies within +-405, so a 32-bit sum takes over
+// 5.3 million of them; the pending sums are moved out before 5 million.
+constexpr std::int64_t kSamplesBeforeFlush = 5000000;
+// Longest run of positions handed to sampleRun in one call.
+constexpr std::int32_t kSampleChunk = 1 << 20;
+
+void flushPendingCells() {
+  for (int cell = 0; cell < kCellCount; ++cell) {
+    const PendingCell& pending = pendingCells[cell];
+    shiftSums[cell][0] += pending.red;
+    shiftSums[cell][1] += pending.green;
+    shiftSums[cell][2] += pending.blue;
+    const std::int64_t counted = std::int64_t{2} * pending.samples;
+    shiftCounts[cell][0] += counted;
+    shiftCounts[cell][1] += counted;
+    shiftCounts[cell][2] += counted;
+  }
+  std::memset(pendingCells, 0, sizeof pendingCells);
+  pendingSamples = 0;
+}
+
+inline int cellOfPixel(Pixel p) {
+  return static_cast<int>(((p >> 9) & 0x7C00) | ((p >> 6) & 0x03E0) | ((p >> 3) & 0x001F));
+}
+
+inline int absolute(int value) { return value < 0 ? -value : value; }
+
+// Adds the samples of `count` positions: the outer pixels a[k * kStride] and
+// c[k * kStride], the middle pixel b[k * kStride].
+template <int kStride>
+void sampleRun(const Pixel* a, const Pixel* b, const Pixel* c, std::int32_t count) {
+  for (std::int32_t k = 0; k < count; ++k) {
+    const Pixel pa = a[k * kStride];
+    const Pixel pb = b[k * kStride];
+    const Pixel pc = c[k * kStride];
+    const int ar = static_cast<int>((pa >> 16) & 0xFF), ag = static_cast<int>((pa >> 8) & 0xFF),
+              ab = static_cast<int>(pa & 0xFF);
+    const int br = static_cast<int>((pb >> 16) & 0xFF), bg = static_cast<int>((pb >> 8) & 0xFF),
+              bb = static_cast<int>(pb & 0xFF);
+    const int cr = static_cast<int>((pc >> 16) & 0xFF), cg = static_cast<int>((pc >> 8) & 0xFF),
+              cb = static_cast<int>(pc & 0xFF);
+    const int difference = absolute(br - ar) + absolute(bg - ag) + absolute(bb - ab);
+    const int cell = difference <= kSimilarityLimit ? cellOfPixel(pa) : kNotASample;
+    PendingCell& pending = pendingCells[cell];
+    pending.red += 2 * br - ar - cr;
+    pending.green += 2 * bg - ag - cg;
+    pending.blue += 2 * bb - ab - cb;
+    pending.samples += 1;
+  }
+}
+
+// sampleRun in chunks, moving the pending sums out whenever the next chunk
+// could take them past the safe count.
+template <int kStride>
+void sampleLine(const Pixel* a, const Pixel* b, const Pixel* c, std::int64_t count) {
+  for (std::int64_t done = 0; done < count; done += kSampleChunk) {
+    const std::int32_t chunk = static_cast<std::int32_t>(count - done < kSampleChunk ? count - done : kSampleChunk);
+    if (pendingSamples + chunk > kSamplesBeforeFlush) flushPendingCells();
+    pendingSamples += chunk;
+    const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(done) * kStride;
+    sampleRun<kStride>(a + offset, b + offset, c + offset, chunk);
+  }
+}
+
+// Lines are rows: triple i is three whole rows of storage.
+void sampleRowTriples(std::int32_t triples, ProgressDots* dots) {
+  const std::ptrdiff_t width = inputImage.width;
+  for (std::int32_t t = 0; t < triples; ++t) {
+    const Pixel* a = inputImage.pixels + static_cast<std::ptrdiff_t>(2 * t) * width;
+    sampleLine<1>(a, a + width, a + 2 * width, width);
+    advanceDots(dots, t + 1, triples);
+  }
+}
+
+// Lines are columns: in every storage row the triples are the pixels
+// (0, 1, 2), (2, 3, 4), ...
+void sampleColumnTriples(std::int32_t triples, ProgressDots* dots) {
+  const std::ptrdiff_t width = inputImage.width;
+  const std::int32_t rows = inputImage.height;
+  for (std::int32_t y = 0; y < rows; ++y) {
+    const Pixel* row = inputImage.pixels + y * width;
+    sampleLine<2>(row, row + 1, row + 2, triples);
+    advanceDots(dots, y + 1, rows);
+  }
+}
+
+// --- Application ---------------------------------------------------------
+
+// Positions corrected together: their draws, table entries and results are
+// kept in small arrays that stay in the first-level cache.
+constexpr std::int32_t kBlock = 256;
+
+// The jumps from the state before a block of positions along one pair to
+// each of the block's draws: jump number k * kBlock + i reaches draw k + 1
+// of position i.
+GeneratorJump blockDrawJumps[kDrawsPerPosition * kBlock];
+bool blockDrawJumpsReady = false;
+
+void prepareBlockDrawJumps() {
+  if (blockDrawJumpsReady) return;
+  for (int i = 0; i < kBlock; ++i) {
+    for (int k = 0; k < kDrawsPerPosition; ++k)
+      blockDrawJumps[k * kBlock + i] = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * i + k + 1);
+  }
+  blockDrawJumpsReady = true;
+}
+
+// The inputs and results of one block.
+struct CorrectionBlock {
+  std::uint32_t threshold[kDrawsPerPosition][kBlock];  // by call, then position
+  std::int32_t entry[kChannelCount][kBlock];           // shiftTable entries of each position's cell
+};
+CorrectionBlock block;
+
+inline std::uint32_t thresholdOf(std::uint32_t state) { return (state >> 5) & 511; }
+
+// Thresholds of `count` consecutive positions along one pair, starting from
+// the generator state *state; leaves *state after the last of their draws.
+void drawAlongPair(std::uint32_t* state, std::int32_t count) {
+  const std::uint32_t start = *state;
+  for (int k = 0; k < kDrawsPerPosition; ++k) {
+    const GeneratorJump* jumps = blockDrawJumps + k * kBlock;
+    std::uint32_t* threshold = block.threshold[k];
+    for (std::int32_t i = 0; i < count; ++i)
+      threshold[i] = thresholdOf(jumps[i].multiplier * start + jumps[i].increment);
+  }
+  *state = jumpedState(blockDrawJumps[(kDrawsPerPosition - 1) * kBlock + count - 1], start);
+}
+
+// Thresholds of one position in each of `count` pairs, pair p starting from
+// chains[p]; moves every chain on by one position.
+void drawAcrossPairs(std::uint32_t* chains, std::int32_t count) {
+  for (int k = 0; k < kDrawsPerPosition; ++k) {
+    const GeneratorJump jump = blockDrawJumps[k * kBlock];
+    std::uint32_t* threshold = block.threshold[k];
+    for (std::int32_t i = 0; i < count; ++i) threshold[i] = thresholdOf(jump.multiplier * chains[i] + jump.increment);
+  }
+  const GeneratorJump next = blockDrawJumps[(kDrawsPerPosition - 1) * kBlock];
+  for (std::int32_t i = 0; i < count; ++i) chains[i] = next.multiplier * chains[i] + next.increment;
+}
+
+// The table entries of the cells of `count` even pixels.
+template <int kStride>
+void lookUpEntries(const Pixel* even, std::int32_t count) {
+  for (std::int32_t i = 0; i < count; ++i) {
+    const std::int32_t* entry = shiftTable[cellOfPixel(even[i * kStride])];
+    block.entry[0][i] = entry[0];
+    block.entry[1][i] = entry[1];
+    block.entry[2][i] = entry[2];
+  }
+}
+
+inline std::int32_t clampLevel(std::int32_t value) { return value < 0 ? 0 : (value > 255 ? 255 : value); }
+
+// Corrects `count` positions of a pair from the block's thresholds and
+// entries: ditherHalf twice per channel, odd pixel first, then clamping.
+// Returns the sum of the magnitudes of the corrections.
+template <int kStride>
+std::int64_t correctRun(const Pixel* even, const Pixel* odd, Pixel* evenOut, Pixel* oddOut, std::int32_t count) {
+  // At most 6 * 102 per position: the entries stay below 51,840 in magnitude.
+  std::uint32_t total = 0;
+  for (std::int32_t i = 0; i < count; ++i) {
+    const Pixel e = even[i * kStride];
+    const Pixel o = odd[i * kStride];
+    Pixel evenResult = 0;
+    Pixel oddResult = 0;
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+      const std::int32_t value = block.entry[channel][i];
+      const std::int32_t negative = value >> 31;  // all ones for a negative entry
+      const std::uint32_t magnitude =
+          (static_cast<std::uint32_t>(value) ^ static_cast<std::uint32_t>(negative)) - static_cast<std::uint32_t>(negative);
+      const std::int32_t whole = static_cast<std::int32_t>(magnitude >> 9);
+      const std::uint32_t remainder = magnitude & 511;
+      const std::int32_t oddHalf = whole + (remainder > block.threshold[2 * channel][i] ? 1 : 0);
+      const std::int32_t evenHalf = whole + (remainder > block.threshold[2 * channel + 1][i] ? 1 : 0);
+      total += static_cast<std::uint32_t>(oddHalf + evenHalf);
+      const int shift = 16 - 8 * channel;
+      const std::int32_t oddLevel =
+          static_cast<std::int32_t>((o >> shift) & 0xFF) - ((oddHalf ^ negative) - negative);
+      const std::int32_t evenLevel =
+          static_cast<std::int32_t>((e >> shift) & 0xFF) + ((evenHalf ^ negative) - negative);
+      oddResult |= static_cast<Pixel>(clampLevel(oddLevel)) << shift;
+      evenResult |= static_cast<Pixel>(clampLevel(evenLevel)) << shift;
+    }
+    evenOut[i * kStride] = evenResult;
+    oddOut[i * kStride] = oddResult;
+  }
+  return total;
+}
+
+// Lines are rows: pair (x, x + 1) is two whole rows, corrected position by
+// position in the generator's own order.
+void correctRowPairs(std::int32_t pairs, std::uint32_t state, ProgressDots* dots) {
+  const std::ptrdiff_t width = inputImage.width;
+  std::int64_t total = 0;
+  for (std::int32_t pair = 0; pair < pairs; ++pair) {
+    const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(2 * pair) * width;
+    const Pixel* even = inputImage.pixels + start;
+    Pixel* evenOut = outputImage.pixels + start;
+    for (std::ptrdiff_t j = 0; j < width; j += kBlock) {
+      const std::int32_t count = static_cast<std::int32_t>(width - j < kBlock ? width - j : kBlock);
+      drawAlongPair(&state, count);
+      lookUpEntries<1>(even + j, count);
+      total += correctRun<1>(even + j, even + width + j, evenOut + j, evenOut + width + j, count);
+    }
+    advanceDots(dots, pair + 1, pairs);
+  }
+  shiftTotal += total;
+}
+
+// Lines are columns: in every storage row the pairs are the pixels (0, 1),
+// (2, 3), ... Each pair keeps its own generator state, the state before its
+// draws at the current row, and moves it on by one position per row.
+void correctColumnPairs(std::int32_t pairs, std::uint32_t state, ProgressDots* dots) {
+  const std::ptrdiff_t width = inputImage.width;
+  const std::int32_t rows = inputImage.height;
+  std::vector<std::uint32_t> chains(static_cast<std::size_t>(pairs));
+  const GeneratorJump pairJump = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * rows);
+  for (std::int32_t pair = 0; pair < pairs; ++pair) {
+    chains[pair] = state;
+    state = jumpedState(pairJump, state);
+  }
+  std::int64_t total = 0;
+  for (std::int32_t y = 0; y < rows; ++y) {
+    const Pixel* row = inputImage.pixels + y * width;
+    Pixel* rowOut = outputImage.pixels + y * width;
+    for (std::int32_t first = 0; first < pairs; first += kBlock) {
+      const std::int32_t count = pairs - first < kBlock ? pairs - first : kBlock;
+      drawAcrossPairs(chains.data() + first, count);
+      const std::ptrdiff_t column = 2 * static_cast<std::ptrdiff_t>(first);
+      lookUpEntries<2>(row + column, count);
+      total += correctRun<2>(row + column, row + column + 1, rowOut + column, rowOut + column + 1, count);
+    }
+    advanceDots(dots, y + 1, rows);
+  }
+  shiftTotal += total;
+}
+
+// The line that belongs to no pair (the last of an odd number of lines) is
+// kept as it is, without its alpha byte.
+void copyUnpairedLine() {
+  if (lineCount % 2 == 0) return;
+  const std::ptrdiff_t width = inputImage.width;
+  if (inputImage.transposed) {
+    const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(lineCount - 1) * width;
+    for (std::ptrdiff_t x = 0; x < width; ++x) outputImage.pixels[start + x] = inputImage.pixels[start + x] & 0x00FFFFFF;
+  } else {
+    for (std::ptrdiff_t y = 0; y < inputImage.height; ++y) {
+      const std::ptrdiff_t at = y * width + lineCount - 1;
+      outputImage.pixels[at] = inputImage.pixels[at] & 0x00FFFFFF;
+    }
+  }
 }
 
 }  // namespace
 
 std::int32_t progressIntervalFor(std::int32_t lineCount) { return (lineCount / 50) & 0xFFFE; }
 
+GeneratorJump generatorJump(std::uint64_t steps) {
+  GeneratorJump result{1, 0};
+  GeneratorJump power{kDitherMultiplier, kDitherIncrement};
+  while (steps != 0) {
+    if (steps & 1) result = {power.multiplier * result.multiplier, power.multiplier * result.increment + power.increment};
+    power = {power.multiplier * power.multiplier, power.multiplier * power.increment + power.increment};
+    steps >>= 1;
+  }
+  return result;
+}
+
 void computeShift() {
   std::memset(shiftSums, 0, sizeof shiftSums);
   std::memset(shiftCounts, 0, sizeof shiftCounts);
+  std::memset(pendingCells, 0, sizeof pendingCells);
+  pendingSamples = 0;
   printNow("%s", kComputeShiftLabel);
-  const std::int32_t interval = progressIntervalFor(lineCount);
-  for (std::int32_t i = 0; i + 2 < lineCount; i += 2) {
-    for (std::int32_t j = 0; j < lineLength; ++j) {
-      const Pixel a = inputImage.getPixel(i, j);
-      const Pixel b = inputImage.getPixel(i + 1, j);
-      const Pixel c = inputImage.getPixel(i + 2, j);
-      const int difference = std::abs(redOf(b) - redOf(a)) + std::abs(greenOf(b) - greenOf(a)) +
-                             std::abs(blueOf(b) - blueOf(a));
-      if (difference > kSimilarityLimit) continue;
-      const int cell = colourCellOf(a);
-      for (int channel = 0; channel < kChannelCount; ++channel) {
-        shiftSums[cell][channel] += 2 * channelOf(b, channel) - channelOf(a, channel) - channelOf(c, channel);
-        shiftCounts[cell][channel] += 2;
-      }
+  const std::int32_t triples = lineCount > 2 ? (lineCount - 1) / 2 : 0;
+  ProgressDots dots{dotsOfWalk(triples, progressIntervalFor(lineCount)), 0};
+  if (triples > 0 && lineLength > 0) {
+    if (inputImage.transposed) {
+      sampleRowTriples(triples, &dots);
+    } else {
+      sampleColumnTriples(triples, &dots);
     }
-    if (dotDue(i, interval)) printNow(".");
   }
+  advanceDots(&dots, 1, 1);
+  flushPendingCells();
   printNow("\n");
 }
 
@@ -82,41 +394,25 @@ std::int32_t ditherHalf(std::int32_t value) {
   return value > 0 ? rounded : -rounded;
 }
 
-// Corrects the pair of lines (x, x + 1) at position j.
-static void correctPosition(std::int32_t x, std::int32_t j) {
-  const Pixel evenPixel = inputImage.getPixel(x, j);
-  const Pixel oddPixel = inputImage.getPixel(x + 1, j);
-  const int cell = colourCellOf(evenPixel);
-  int even[kChannelCount];
-  int odd[kChannelCount];
-  for (int channel = 0; channel < kChannelCount; ++channel) {
-    const std::int32_t shift = shiftTable[cell][channel];
-    odd[channel] = channelOf(oddPixel, channel) - ditherHalf(shift);
-    even[channel] = channelOf(evenPixel, channel) + ditherHalf(shift);
-    odd[channel] = clampLevel(odd[channel]);
-    even[channel] = clampLevel(even[channel]);
-  }
-  outputImage.setPixel(x, j, packRgb(even[0], even[1], even[2]));
-  outputImage.setPixel(x + 1, j, packRgb(odd[0], odd[1], odd[2]));
-}
-
-// The line that belongs to no pair (the last of an odd number of lines) is
-// kept as it is, without its alpha byte.
-static void copyUnpairedLine() {
-  if (lineCount % 2 == 0) return;
-  const std::int32_t line = lineCount - 1;
-  for (std::int32_t j = 0; j < lineLength; ++j) {
-    outputImage.setPixel(line, j, inputImage.getPixel(line, j) & 0x00FFFFFF);
-  }
-}
-
 void performShift() {
   printNow("%s", kPerformShiftLabel);
-  const std::int32_t interval = progressIntervalFor(lineCount);
-  for (std::int32_t x = 0; x + 1 < lineCount; x += 2) {
-    for (std::int32_t j = 0; j < lineLength; ++j) correctPosition(x, j);
-    if (dotDue(x, interval)) printNow(".");
+  const std::int32_t pairs = lineCount > 1 ? lineCount / 2 : 0;
+  ProgressDots dots{dotsOfWalk(pairs, progressIntervalFor(lineCount)), 0};
+  if (pairs > 0 && lineLength > 0) {
+    prepareBlockDrawJumps();
+    const std::uint32_t start = ditherState;
+    if (inputImage.transposed) {
+      correctRowPairs(pairs, start, &dots);
+    } else {
+      correctColumnPairs(pairs, start, &dots);
+    }
+    // Every position of every pair takes its six draws.
+    ditherState = jumpedState(
+        generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(pairs) *
+                      static_cast<std::uint64_t>(lineLength)),
+        start);
   }
-  copyUnpairedLine();
+  advanceDots(&dots, 1, 1);
+  if (lineLength > 0) copyUnpairedLine();
   printNow("\n");
 }

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include <dirent.h>
+#include <sys/mman.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,6 +43,44 @@ std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize) {
   }
   *fileSize = static_cast<std::uint64_t>(status.st_size);
   return file;
+}
+
+// Blocks of at least this size are mapped from the system directly, aligned
+// to the huge page size so that a huge page can back every whole 2 MiB of them.
+static constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
+
+static bool isMapped(std::size_t bytes) { return bytes >= kHugePageSize; }
+
+void* platformAllocatePixelStorage(std::size_t bytes, bool hugePages) {
+  if (!isMapped(bytes)) return std::calloc(bytes, 1);
+  // Map one huge page more than needed and give back the unaligned ends.
+  const std::size_t mappedBytes = bytes + kHugePageSize;
+  void* mapping = mmap(nullptr, mappedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) return nullptr;
+  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(mapping);
+  const std::uintptr_t aligned = (start + kHugePageSize - 1) & ~(kHugePageSize - 1);
+  const std::uintptr_t end = start + mappedBytes;
+  const std::size_t pageSize = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t usedEnd = (aligned + bytes + pageSize - 1) & ~(pageSize - 1);
+  if (aligned > start) munmap(mapping, aligned - start);
+  if (end > usedEnd) munmap(reinterpret_cast<void*>(usedEnd), end - usedEnd);
+  void* storage = reinterpret_cast<void*>(aligned);
+#if defined(MADV_HUGEPAGE)
+  // Only advice: without huge pages the storage works all the same.
+  if (hugePages) madvise(storage, bytes, MADV_HUGEPAGE);
+#else
+  (void)hugePages;
+#endif
+  return storage;
+}
+
+void platformFreePixelStorage(void* storage, std::size_t bytes) {
+  if (storage == nullptr) return;
+  if (isMapped(bytes)) {
+    munmap(storage, bytes);
+  } else {
+    std::free(storage);
+  }
 }
 
 static std::string directoryOf(const std::string& path) {

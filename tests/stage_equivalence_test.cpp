@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr Pixel kColourMask = 0x00FFFFFF;
-
 int clampLevel(int value) { return value < 0 ? 0 : (value > 255 ? 255 : value); }
 
 // A randomised scan: patches of smooth striped picture (most positions are
@@ -181,6 +179,17 @@ TEST_F(StageEquivalence, RandomShapesGiveTheReferenceBytes) {
     const bool landscape = random() % 2 == 0;
     checkShape(landscape ? longSide : shortSide, landscape ? shortSide : longSide, random(), random() % 2 == 0);
   }
+}
+
+// Large pictures live in storage of their own, with or without huge pages;
+// the stages give the same bytes either way.
+TEST_F(StageEquivalence, StorageWithAndWithoutHugePagesGivesTheReferenceBytes) {
+  for (bool huge : {false, true}) {
+    hugePagesForPixels = huge;
+    checkShape(1100, 1001, 7, huge);
+    checkShape(1001, 1100, 8, !huge);
+  }
+  hugePagesForPixels = true;
 }
 
 // Corrections near the ends of the colour range, from a table of arbitrary
