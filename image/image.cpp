@@ -8,7 +8,11 @@
 // destroyed after them.
 std::unique_ptr<unsigned char[]> writeBuffer;
 
+#if defined(LOMVERA_HUGE_PAGES)
 bool hugePagesForPixels = true;
+#else
+bool hugePagesForPixels = false;
+#endif
 
 Image inputImage;
 Image outputImage;

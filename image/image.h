@@ -84,8 +84,10 @@ bool writeTgaTo(const Image& image, std::FILE* file);
 extern std::unique_ptr<unsigned char[]> writeBuffer;
 
 // Whether Image::resize asks the system to back large pixel storage with huge
-// pages (platformAllocatePixelStorage). On by default; the pixels are the
-// same either way.
+// pages (platformAllocatePixelStorage); the pixels are the same either way.
+// Off unless the build sets LOMVERA_HUGE_PAGES (CMake option of that name):
+// huge pages spare the page faults, but on virtual machines that hand free
+// memory back to their host, fresh huge pages come slower than small ones.
 extern bool hugePagesForPixels;
 
 // The picture being corrected and its corrected copy.

@@ -41,11 +41,11 @@ bool platformReplaceFile(const char* temporaryPath, const char* finalPath);
 void platformRemoveFile(const char* path);
 
 // Zero-filled storage for a picture's pixels. Large blocks come straight
-// from the system, and with hugePages set the system is asked to back them
-// with huge pages where it can (on Linux, transparent huge pages through
-// madvise), which spares it a page fault per 4 KiB on first touch. Returns
-// null when the storage cannot be had. A block must be freed with
-// platformFreePixelStorage and the same byte count.
+// from the system with all their pages at once, and with hugePages set the
+// system is asked to back them with huge pages where it can (on Linux,
+// transparent huge pages through madvise). Returns null when the storage
+// cannot be had. A block must be freed with platformFreePixelStorage and the
+// same byte count.
 void* platformAllocatePixelStorage(std::size_t bytes, bool hugePages);
 void platformFreePixelStorage(void* storage, std::size_t bytes);
 

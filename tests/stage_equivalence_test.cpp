@@ -12,6 +12,7 @@
 #include "correction/correction.h"
 #include "driver/driver.h"
 #include "image/image.h"
+#include "platform/wide_vectors.h"
 #include "reference_stages.h"
 
 namespace {
@@ -77,6 +78,14 @@ void prepareLines(Image& referenceOutput) {
   referenceShiftTotal = 0;
 }
 
+// The builds of the pixel loops this processor runs: the baseline one, and
+// the wide vector one where the processor has it.
+std::vector<bool> vectorCodes() {
+  std::vector<bool> codes{false};
+  if (processorRunsWideVectorCode()) codes.push_back(true);
+  return codes;
+}
+
 template <typename Stages>
 std::string consoleOf(Stages stages) {
   testing::internal::CaptureStdout();
@@ -135,6 +144,7 @@ class StageEquivalence : public ::testing::Test {
   void TearDown() override {
     inputImage.release();
     outputImage.release();
+    wideVectorsInUse = processorRunsWideVectorCode();
   }
   // Over all pictures checked: table cells with samples, and corrections.
   long cellsSampled = 0;
@@ -162,9 +172,13 @@ TEST_F(StageEquivalence, ShapesOfEveryKindGiveTheReferenceBytes) {
                           {33, 64},   {64, 33},   {99, 100},  {100, 99},  {101, 257}, {257, 101}, {150, 200},
                           {200, 150}, {2, 1000},  {1000, 2},  {3, 1000},  {1000, 3},  {1, 1000}, {1000, 1},
                           {255, 256}, {256, 255}, {513, 514}, {514, 513}, {300, 300}, {301, 301}};
-  std::uint32_t seed = 1;
-  for (const Shape& shape : shapes) {
-    for (bool alpha : {false, true}) checkShape(shape.width, shape.height, seed++, alpha);
+  for (bool wide : vectorCodes()) {
+    SCOPED_TRACE(wide ? "wide vector code" : "baseline code");
+    wideVectorsInUse = wide;
+    std::uint32_t seed = 1;
+    for (const Shape& shape : shapes) {
+      for (bool alpha : {false, true}) checkShape(shape.width, shape.height, seed++, alpha);
+    }
   }
   // The pictures exercise the stages: many cells sampled, many corrections.
   EXPECT_GT(cellsSampled, 20000);
@@ -177,6 +191,7 @@ TEST_F(StageEquivalence, RandomShapesGiveTheReferenceBytes) {
     const int longSide = 1 + static_cast<int>(random() % 700);
     const int shortSide = 1 + static_cast<int>(random() % static_cast<std::uint32_t>(longSide));
     const bool landscape = random() % 2 == 0;
+    wideVectorsInUse = processorRunsWideVectorCode() && picture % 2 == 0;
     checkShape(landscape ? longSide : shortSide, landscape ? shortSide : longSide, random(), random() % 2 == 0);
   }
 }
@@ -184,12 +199,13 @@ TEST_F(StageEquivalence, RandomShapesGiveTheReferenceBytes) {
 // Large pictures live in storage of their own, with or without huge pages;
 // the stages give the same bytes either way.
 TEST_F(StageEquivalence, StorageWithAndWithoutHugePagesGivesTheReferenceBytes) {
+  const bool byDefault = hugePagesForPixels;
   for (bool huge : {false, true}) {
     hugePagesForPixels = huge;
     checkShape(1100, 1001, 7, huge);
     checkShape(1001, 1100, 8, !huge);
   }
-  hugePagesForPixels = true;
+  hugePagesForPixels = byDefault;
 }
 
 // Corrections near the ends of the colour range, from a table of arbitrary
@@ -197,20 +213,24 @@ TEST_F(StageEquivalence, StorageWithAndWithoutHugePagesGivesTheReferenceBytes) {
 TEST_F(StageEquivalence, ArbitraryTablesAreAppliedAndClampedLikeTheReference) {
   std::mt19937 random(77);
   std::uniform_int_distribution<std::int32_t> entry(-51839, 51839);
-  for (auto [width, height] : {std::pair{37, 53}, {53, 37}, {2, 41}, {41, 2}}) {
-    SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height));
-    ASSERT_TRUE(inputImage.resize(width, height));
-    fillRandomScan(inputImage, random(), true);
-    prepareLines(referenceOutput);
-    for (int cell = 0; cell < kCellCount; ++cell) {
-      for (int channel = 0; channel < kChannelCount; ++channel) {
-        const std::int32_t value = cell % 5 == 0 ? 512 * (entry(random) / 512) : entry(random);
-        shiftTable[cell][channel] = referenceTable[cell][channel] = value;
+  const std::pair<int, int> shapes[] = {{37, 53}, {53, 37}, {2, 41}, {41, 2}, {300, 555}, {555, 300}};
+  for (auto [width, height] : shapes) {
+    for (bool wide : vectorCodes()) {
+      SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + (wide ? ", wide vector code" : ""));
+      wideVectorsInUse = wide;
+      ASSERT_TRUE(inputImage.resize(width, height));
+      fillRandomScan(inputImage, random(), true);
+      prepareLines(referenceOutput);
+      for (int cell = 0; cell < kCellCount; ++cell) {
+        for (int channel = 0; channel < kChannelCount; ++channel) {
+          const std::int32_t value = cell % 5 == 0 ? 512 * (entry(random) / 512) : entry(random);
+          shiftTable[cell][channel] = referenceTable[cell][channel] = value;
+        }
       }
+      const std::string fast = consoleOf(performShift);
+      EXPECT_EQ(fast, consoleOf([&] { referencePerformShift(referenceOutput); }));
+      expectSameOutput(referenceOutput);
     }
-    const std::string fast = consoleOf(performShift);
-    EXPECT_EQ(fast, consoleOf([&] { referencePerformShift(referenceOutput); }));
-    expectSameOutput(referenceOutput);
   }
 }
 
