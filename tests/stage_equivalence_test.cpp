@@ -14,6 +14,7 @@
 #include "image/image.h"
 #include "platform/wide_vectors.h"
 #include "reference_stages.h"
+#include "test_support.h"
 
 namespace {
 
@@ -76,14 +77,6 @@ void prepareLines(Image& referenceOutput) {
   }
   shiftTotal = 0;
   referenceShiftTotal = 0;
-}
-
-// The builds of the pixel loops this processor runs: the baseline one, and
-// the wide vector one where the processor has it.
-std::vector<bool> vectorCodes() {
-  std::vector<bool> codes{false};
-  if (processorRunsWideVectorCode()) codes.push_back(true);
-  return codes;
 }
 
 template <typename Stages>
