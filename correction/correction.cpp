@@ -6,6 +6,7 @@
 
 #include "driver/driver.h"
 #include "platform/console.h"
+#include "correction/kernels.h"
 #include "platform/wide_vectors.h"
 
 std::int64_t shiftSums[kCellCount][kChannelCount];
@@ -34,10 +35,6 @@ const char* const kPerformShiftLabel = "performing shift ";
 
 namespace {
 
-// Only positions whose middle pixel lies this close to the first outer pixel
-// (sum of the three channel differences) are taken as samples: elsewhere the
-// picture itself changes, and the difference says nothing about the stripes.
-constexpr int kSimilarityLimit = 150;
 constexpr int kTableDotEvery = 1024;  // cells per dot of buildShiftTable
 constexpr int kDrawsPerPosition = 6;
 
@@ -67,318 +64,348 @@ void advanceDots(ProgressDots* dots, std::int64_t done, std::int64_t whole) {
 
 // --- Statistics ----------------------------------------------------------
 
-// Sums of one cell since they were last moved into shiftSums and shiftCounts.
+// Sums of one cell since they were last moved into shiftSums and shiftCounts,
+// by channel in pixel byte order (blue, green, red), and the samples.
 // 32-bit sums are quicker to add; they are moved out long before one could
 // overflow.
 struct PendingCell {
-  std::int32_t red;
-  std::int32_t green;
-  std::int32_t blue;
+  std::int32_t sum[3];
   std::int32_t samples;
 };
 
 // Two sets of pending sums, taken by turns from one position to the next, so
 // that runs of one colour do not make every addition wait for the one before.
-// Each set has one slot per cell and one more that collects the positions
-// that are not samples, so that the walk does not branch on the similarity
-// test.
-constexpr int kNotASample = kCellCount;
+// Each set has one slot per cell and one more, kNotASampleCell, that collects
+// the positions that are not samples.
 alignas(16) PendingCell pendingCells[2][kCellCount + 1];
 std::int64_t pendingSamples = 0;
 
 // A contribution 2b - a - c lies within +-405, so a 32-bit sum takes over
 // 5.3 million of them; the pending sums are moved out before 5 million.
 constexpr std::int64_t kSamplesBeforeFlush = 5000000;
-// Longest run of positions handed to sampleRun in one call.
-constexpr std::int32_t kSampleChunk = 1 << 20;
 
 void flushPendingCells() {
   for (const auto& set : pendingCells) {
     for (int cell = 0; cell < kCellCount; ++cell) {
       const PendingCell& pending = set[cell];
-      shiftSums[cell][0] += pending.red;
-      shiftSums[cell][1] += pending.green;
-      shiftSums[cell][2] += pending.blue;
-      const std::int64_t counted = std::int64_t{2} * pending.samples;
-      shiftCounts[cell][0] += counted;
-      shiftCounts[cell][1] += counted;
-      shiftCounts[cell][2] += counted;
+      for (int channel = 0; channel < kChannelCount; ++channel) {
+        shiftSums[cell][channel] += pending.sum[2 - channel];  // channel 0 is red, byte 2
+        shiftCounts[cell][channel] += std::int64_t{2} * pending.samples;
+      }
     }
   }
   std::memset(pendingCells, 0, sizeof pendingCells);
   pendingSamples = 0;
 }
 
-LOMVERA_ALWAYS_INLINE int cellOfPixel(Pixel p) {
-  return static_cast<int>(((p >> 9) & 0x7C00) | ((p >> 6) & 0x03E0) | ((p >> 3) & 0x001F));
+TripleMeasures measures;
+
+LOMVERA_ALWAYS_INLINE void addMeasure(PendingCell& pending, const std::int16_t* contribution) {
+  pending.sum[0] += contribution[0];
+  pending.sum[1] += contribution[1];
+  pending.sum[2] += contribution[2];
+  pending.samples += contribution[3];
 }
 
-LOMVERA_ALWAYS_INLINE int absolute(int value) { return value < 0 ? -value : value; }
-
-// Positions measured together: first each one's cell and contribution, in
-// a loop the compiler turns into vector instructions, then the additions.
-constexpr std::int32_t kSampleBlock = 512;
-struct SampleBlock {
-  std::int32_t cell[kSampleBlock];
-  std::int32_t contribution[kSampleBlock][4];  // red, green, blue, one sample
-};
-alignas(32) SampleBlock sampleBlock;
-
-// Adds the samples of `count` positions (at most kSampleBlock): the outer
-// pixels a[k * kStride] and c[k * kStride], the middle pixel b[k * kStride].
-template <int kStride>
-LOMVERA_ALWAYS_INLINE void sampleBlockOf(const Pixel* a, const Pixel* b, const Pixel* c, std::int32_t count) {
-  for (std::int32_t k = 0; k < count; ++k) {
-    const Pixel pa = a[k * kStride];
-    const Pixel pb = b[k * kStride];
-    const Pixel pc = c[k * kStride];
-    const int ar = static_cast<int>((pa >> 16) & 0xFF), ag = static_cast<int>((pa >> 8) & 0xFF),
-              ab = static_cast<int>(pa & 0xFF);
-    const int br = static_cast<int>((pb >> 16) & 0xFF), bg = static_cast<int>((pb >> 8) & 0xFF),
-              bb = static_cast<int>(pb & 0xFF);
-    const int cr = static_cast<int>((pc >> 16) & 0xFF), cg = static_cast<int>((pc >> 8) & 0xFF),
-              cb = static_cast<int>(pc & 0xFF);
-    const int difference = absolute(br - ar) + absolute(bg - ag) + absolute(bb - ab);
-    sampleBlock.cell[k] = difference <= kSimilarityLimit ? cellOfPixel(pa) : kNotASample;
-    sampleBlock.contribution[k][0] = 2 * br - ar - cr;
-    sampleBlock.contribution[k][1] = 2 * bg - ag - cg;
-    sampleBlock.contribution[k][2] = 2 * bb - ab - cb;
-    sampleBlock.contribution[k][3] = 1;
+// Adds the measures of `count` positions to the pending sums, the two sets
+// by turns.
+LOMVERA_ALWAYS_INLINE void addMeasures(std::int32_t count) {
+  std::int32_t k = 0;
+  for (; k + 1 < count; k += 2) {
+    addMeasure(pendingCells[0][measures.cell[k]], measures.contribution[k]);
+    addMeasure(pendingCells[1][measures.cell[k + 1]], measures.contribution[k + 1]);
   }
-  for (std::int32_t k = 0; k < count; ++k) {
-    PendingCell& pending = pendingCells[k & 1][sampleBlock.cell[k]];
-    const std::int32_t* contribution = sampleBlock.contribution[k];
-    pending.red += contribution[0];
-    pending.green += contribution[1];
-    pending.blue += contribution[2];
-    pending.samples += contribution[3];
-  }
+  if (k < count) addMeasure(pendingCells[0][measures.cell[k]], measures.contribution[k]);
 }
 
-// sampleBlockOf over a run of any length, moving the pending sums out
-// whenever the next chunk could take them past the safe count.
-template <int kStride>
-LOMVERA_ALWAYS_INLINE void sampleRun(const Pixel* a, const Pixel* b, const Pixel* c, std::int64_t count) {
-  for (std::int64_t done = 0; done < count; done += kSampleChunk) {
-    const std::int32_t chunk = static_cast<std::int32_t>(count - done < kSampleChunk ? count - done : kSampleChunk);
-    if (pendingSamples + chunk > kSamplesBeforeFlush) flushPendingCells();
-    pendingSamples += chunk;
-    for (std::int32_t first = 0; first < chunk; first += kSampleBlock) {
-      const std::ptrdiff_t offset = static_cast<std::ptrdiff_t>(done + first) * kStride;
-      const std::int32_t n = chunk - first < kSampleBlock ? chunk - first : kSampleBlock;
-      sampleBlockOf<kStride>(a + offset, b + offset, c + offset, n);
-    }
-  }
+void addMeasuresBaseline(std::int32_t count) { addMeasures(count); }
+LOMVERA_WIDE_VECTOR_CODE void addMeasuresWide(std::int32_t count) { addMeasures(count); }
+
+// Makes room for `count` more samples in the pending sums.
+void reservePendingSamples(std::int32_t count) {
+  if (pendingSamples + count > kSamplesBeforeFlush) flushPendingCells();
+  pendingSamples += count;
 }
 
-// Every triple of inputImage. Lines as rows: triple i is three whole rows of
-// storage. Lines as columns: in every storage row the triples are the pixels
-// (0, 1, 2), (2, 3, 4), ...
-LOMVERA_ALWAYS_INLINE void sampleTriples(std::int32_t triples, ProgressDots* dots) {
+// Lines as rows: triple t is three whole rows of storage.
+void sampleRowTriples(std::int32_t triples, ProgressDots* dots) {
   const std::ptrdiff_t width = inputImage.width;
-  if (inputImage.transposed) {
-    for (std::int32_t t = 0; t < triples; ++t) {
-      const Pixel* a = inputImage.pixels + static_cast<std::ptrdiff_t>(2 * t) * width;
-      sampleRun<1>(a, a + width, a + 2 * width, width);
-      advanceDots(dots, t + 1, triples);
+  for (std::int32_t t = 0; t < triples; ++t) {
+    const Pixel* a = inputImage.pixels + static_cast<std::ptrdiff_t>(2 * t) * width;
+    for (std::ptrdiff_t first = 0; first < width; first += kMeasureBlock) {
+      const std::int32_t count = static_cast<std::int32_t>(width - first < kMeasureBlock ? width - first : kMeasureBlock);
+      reservePendingSamples(count);
+      const Pixel* at = a + first;
+      if (wideVectorsInUse) {
+        measureRowTriplesWide(at, at + width, at + 2 * width, count, &measures);
+        addMeasuresWide(count);
+      } else {
+        measureRowTriplesBaseline(at, at + width, at + 2 * width, 0, count, &measures);
+        addMeasuresBaseline(count);
+      }
     }
-  } else {
-    const std::int32_t rows = inputImage.height;
-    for (std::int32_t y = 0; y < rows; ++y) {
-      const Pixel* row = inputImage.pixels + y * width;
-      sampleRun<2>(row, row + 1, row + 2, triples);
-      advanceDots(dots, y + 1, rows);
-    }
+    advanceDots(dots, t + 1, triples);
   }
 }
 
-void sampleTriplesBaseline(std::int32_t triples, ProgressDots* dots) { sampleTriples(triples, dots); }
-LOMVERA_WIDE_VECTOR_CODE void sampleTriplesWide(std::int32_t triples, ProgressDots* dots) {
-  sampleTriples(triples, dots);
+// Lines as columns: in every storage row the triples are the pixels
+// (0, 1, 2), (2, 3, 4), ...
+void sampleColumnTriples(std::int32_t triples, ProgressDots* dots) {
+  const std::ptrdiff_t width = inputImage.width;
+  const std::int32_t rows = inputImage.height;
+  for (std::int32_t y = 0; y < rows; ++y) {
+    const Pixel* row = inputImage.pixels + y * width;
+    for (std::int32_t first = 0; first < triples; first += kMeasureBlock) {
+      const std::int32_t count = triples - first < kMeasureBlock ? triples - first : kMeasureBlock;
+      reservePendingSamples(count);
+      if (wideVectorsInUse) {
+        measureColumnTriplesWide(row + 2 * static_cast<std::ptrdiff_t>(first), count, &measures);
+        addMeasuresWide(count);
+      } else {
+        measureColumnTriplesBaseline(row + 2 * static_cast<std::ptrdiff_t>(first), 0, count, &measures);
+        addMeasuresBaseline(count);
+      }
+    }
+    advanceDots(dots, y + 1, rows);
+  }
 }
 
 // --- Application ---------------------------------------------------------
+//
+// The correction works on colour bytes (kernels.h): a position's even pixel
+// moves each byte up by its half correction for a positive entry and down
+// for a negative one, the odd pixel the other way. The generator's draws go
+// to the bytes they round: calls 1, 3 and 5 (red, green, blue of the odd
+// pixel) and calls 2, 4 and 6 (the same of the even pixel).
 
-// A shiftTable entry split for the correction: its magnitude (below 51,840,
-// so 16 bits hold it) per channel, and bit c of `negative` set when the entry
-// of channel c is negative. Built from shiftTable when performShift starts.
+// The generator call (1 to 6) whose draw rounds colour byte `byte` of the
+// even or odd pixel of a position; 0 for the alpha byte, which takes none.
+constexpr int kCallOfByte[2][4] = {{6, 4, 2, 0}, {5, 3, 1, 0}};
+
+// Per cell: the magnitude of each shiftTable entry, in byte order (blue,
+// green, red, then 0 for alpha), and 0xFF in the byte of each negative
+// entry. Built from shiftTable when performShift starts.
 struct CellCorrection {
-  std::uint16_t magnitude[kChannelCount];
-  std::uint16_t negative;
+  std::uint16_t magnitude[4];
+  std::uint8_t negative[4];
 };
 CellCorrection cellCorrections[kCellCount];
 
 void prepareCellCorrections() {
   for (int cell = 0; cell < kCellCount; ++cell) {
     CellCorrection& correction = cellCorrections[cell];
-    correction.negative = 0;
-    for (int channel = 0; channel < kChannelCount; ++channel) {
-      const std::int32_t value = shiftTable[cell][channel];
-      correction.magnitude[channel] = static_cast<std::uint16_t>(value < 0 ? -value : value);
-      if (value < 0) correction.negative = static_cast<std::uint16_t>(correction.negative | 1u << channel);
+    for (int byte = 0; byte < 4; ++byte) {
+      const std::int32_t value = byte < 3 ? shiftTable[cell][2 - byte] : 0;
+      correction.magnitude[byte] = static_cast<std::uint16_t>(value < 0 ? -value : value);
+      correction.negative[byte] = value < 0 ? 0xFF : 0x00;
     }
   }
 }
 
-// Positions corrected together: their draws, cells and corrections are kept
-// in small arrays that stay in the first-level cache.
+// Positions corrected together: their draws and corrections are kept in
+// small arrays that stay in the first-level cache.
 constexpr std::int32_t kBlock = 256;
 
-// The jumps from the state before a block of positions along one pair to
-// each of the block's draws: jump number k * kBlock + i reaches draw k + 1
-// of position i.
-GeneratorJump blockDrawJumps[kDrawsPerPosition * kBlock];
-bool blockDrawJumpsReady = false;
-
-void prepareBlockDrawJumps() {
-  if (blockDrawJumpsReady) return;
-  for (int i = 0; i < kBlock; ++i) {
-    for (int k = 0; k < kDrawsPerPosition; ++k)
-      blockDrawJumps[k * kBlock + i] = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * i + k + 1);
-  }
-  blockDrawJumpsReady = true;
-}
-
+// The inputs of the correction of one block, per colour byte of the pixels
+// it corrects (kernels.h): with lines as rows, the even pixels' bytes come
+// first and the odd pixels' bytes start at kOddBytes; with lines as columns,
+// the pixels of each pair follow each other.
+constexpr std::int32_t kOddBytes = 4 * kBlock;
 struct CorrectionBlock {
-  std::uint16_t threshold[kDrawsPerPosition][kBlock];  // by call, then position
-  std::int32_t cell[kBlock];                           // of each even pixel
-  CellCorrection correction[kBlock];                   // of that cell
+  std::uint16_t threshold[8 * kBlock];
+  std::uint16_t magnitude[8 * kBlock];
+  std::uint8_t down[8 * kBlock];
+  std::int32_t cell[kBlock];
 };
 alignas(32) CorrectionBlock block;
 
-LOMVERA_ALWAYS_INLINE std::uint16_t thresholdOf(std::uint32_t state) {
-  return static_cast<std::uint16_t>((state >> 5) & 511);
+// Only bits 5 to 13 of a state make its threshold, and the low 16 bits of a
+// state follow from the low 16 bits of the one before, so the draws of a
+// block are worked out in 16-bit arithmetic.
+//
+// alongPairJumps[e][4 * i + byte]: the low 16 bits of the jump from the state
+// before a block of positions along one pair to the draw for colour byte
+// `byte` of the even (e = 0) or odd (e = 1) pixel of its position i.
+// acrossPairJumps[4 * e + byte]: the same from the state before one position.
+// The alpha byte takes no draw; a jump to 0 gives it threshold 0.
+struct LowJumps {
+  std::uint16_t multiplier[8 * kBlock];
+  std::uint16_t increment[8 * kBlock];
+};
+LowJumps alongPairJumps;
+LowJumps acrossPairJumps;
+bool pairJumpsReady = false;
+
+void setLowJump(LowJumps* jumps, std::int32_t index, std::uint64_t steps) {
+  const GeneratorJump jump = steps > 0 ? generatorJump(steps) : GeneratorJump{0, 0};
+  jumps->multiplier[index] = static_cast<std::uint16_t>(jump.multiplier);
+  jumps->increment[index] = static_cast<std::uint16_t>(jump.increment);
 }
 
-// Thresholds of `count` consecutive positions along one pair, starting from
-// the generator state *state; leaves *state after the last of their draws.
-LOMVERA_ALWAYS_INLINE void drawAlongPair(std::uint32_t* state, std::int32_t count) {
-  const std::uint32_t start = *state;
-  for (int k = 0; k < kDrawsPerPosition; ++k) {
-    const GeneratorJump* jumps = blockDrawJumps + k * kBlock;
-    std::uint16_t* threshold = block.threshold[k];
-    for (std::int32_t i = 0; i < count; ++i)
-      threshold[i] = thresholdOf(jumps[i].multiplier * start + jumps[i].increment);
+void preparePairJumps() {
+  if (pairJumpsReady) return;
+  for (int e = 0; e < 2; ++e) {
+    for (int byte = 0; byte < 4; ++byte) {
+      const std::uint64_t call = static_cast<std::uint64_t>(kCallOfByte[e][byte]);
+      setLowJump(&acrossPairJumps, 4 * e + byte, call);
+      for (int i = 0; i < kBlock; ++i)
+        setLowJump(&alongPairJumps, e * kOddBytes + 4 * i + byte, call ? kDrawsPerPosition * i + call : 0);
+    }
   }
-  *state = jumpedState(blockDrawJumps[(kDrawsPerPosition - 1) * kBlock + count - 1], start);
+  pairJumpsReady = true;
 }
 
-// Thresholds of one position in each of `count` pairs, pair p starting from
-// chains[p]; moves every chain on by one position.
-LOMVERA_ALWAYS_INLINE void drawAcrossPairs(std::uint32_t* chains, std::int32_t count) {
-  for (int k = 0; k < kDrawsPerPosition; ++k) {
-    const GeneratorJump jump = blockDrawJumps[k * kBlock];
-    std::uint16_t* threshold = block.threshold[k];
-    for (std::int32_t i = 0; i < count; ++i) threshold[i] = thresholdOf(jump.multiplier * chains[i] + jump.increment);
+// The low 16 bits of multiplier * state + increment. The arithmetic is done
+// unsigned, so that it wraps; only its low 16 bits are kept, which lets the
+// compiler work in 16-bit lanes.
+LOMVERA_ALWAYS_INLINE std::uint16_t lowStateAfter(std::uint16_t multiplier, std::uint16_t increment,
+                                                  std::uint16_t state) {
+  return static_cast<std::uint16_t>(static_cast<unsigned>(multiplier) * state + increment);
+}
+
+LOMVERA_ALWAYS_INLINE std::uint16_t thresholdOf(std::uint16_t lowState) {
+  return static_cast<std::uint16_t>((lowState >> 5) & 511);
+}
+
+
+// Lines as rows: the thresholds of `count` consecutive positions along one
+// pair, from the (low 16 bits of the) state *state before them; leaves
+// *state after their last draw.
+LOMVERA_ALWAYS_INLINE void drawAlongPair(std::uint16_t* state, std::int32_t count) {
+  const std::uint16_t start = *state;
+  for (int e = 0; e < 2; ++e) {
+    const std::uint16_t* multiplier = alongPairJumps.multiplier + e * kOddBytes;
+    const std::uint16_t* increment = alongPairJumps.increment + e * kOddBytes;
+    std::uint16_t* threshold = block.threshold + e * kOddBytes;
+    for (std::int32_t f = 0; f < 4 * count; ++f)
+      threshold[f] = thresholdOf(lowStateAfter(multiplier[f], increment[f], start));
   }
-  const GeneratorJump next = blockDrawJumps[(kDrawsPerPosition - 1) * kBlock];
-  for (std::int32_t i = 0; i < count; ++i) chains[i] = next.multiplier * chains[i] + next.increment;
+  // The last draw of the block is the blue byte of the last even pixel.
+  const std::int32_t last = 4 * (count - 1);
+  *state = lowStateAfter(alongPairJumps.multiplier[last], alongPairJumps.increment[last], start);
 }
 
-// The corrections of the cells of `count` even pixels.
+// Lines as columns: the thresholds of one position in each of `count`
+// pairs, pair p from chains[p]; moves every chain on by one position.
+LOMVERA_ALWAYS_INLINE void drawAcrossPairs(std::uint16_t* chains, std::int32_t count) {
+  for (std::int32_t p = 0; p < count; ++p) {
+    for (int f = 0; f < 8; ++f)
+      block.threshold[8 * p + f] =
+          thresholdOf(lowStateAfter(acrossPairJumps.multiplier[f], acrossPairJumps.increment[f], chains[p]));
+  }
+  // Six draws: as far as the even pixel's blue byte.
+  const std::uint16_t multiplier = acrossPairJumps.multiplier[0];
+  const std::uint16_t increment = acrossPairJumps.increment[0];
+  for (std::int32_t p = 0; p < count; ++p) chains[p] = lowStateAfter(multiplier, increment, chains[p]);
+}
+
+// The corrections of the cells of `count` even pixels even[p * kStride], put
+// at the colour bytes of the pixels they correct: with lines as rows
+// (kStride 1) at pixel p, one set for both rows of the pair, the odd row's
+// down bytes reversed at kOddBytes; with lines as columns (kStride 2) at
+// pixels 2p and 2p + 1.
 template <int kStride>
 LOMVERA_ALWAYS_INLINE void lookUpCorrections(const Pixel* even, std::int32_t count) {
-  for (std::int32_t i = 0; i < count; ++i) block.cell[i] = cellOfPixel(even[i * kStride]);
-  for (std::int32_t i = 0; i < count; ++i) block.correction[i] = cellCorrections[block.cell[i]];
-}
-
-LOMVERA_ALWAYS_INLINE std::int16_t clampLevel(std::int16_t value) {
-  return value < 0 ? std::int16_t{0} : (value > 255 ? std::int16_t{255} : value);
-}
-
-// Corrects `count` positions of a pair from the block's thresholds and
-// corrections: ditherHalf twice per channel, odd pixel first, then clamping.
-// Every value fits 16 bits: levels 0..255, halves up to 102. Returns the sum
-// of the magnitudes of the corrections.
-template <int kStride>
-LOMVERA_ALWAYS_INLINE std::uint32_t correctBlockOf(const Pixel* even, const Pixel* odd, Pixel* evenOut,
-                                                   Pixel* oddOut, std::int32_t count) {
-  std::uint32_t total = 0;
-  for (std::int32_t i = 0; i < count; ++i) {
-    const Pixel e = even[i * kStride];
-    const Pixel o = odd[i * kStride];
-    const CellCorrection& correction = block.correction[i];
-    std::int16_t evenLevel[kChannelCount];
-    std::int16_t oddLevel[kChannelCount];
-    std::uint16_t sum = 0;
-    for (int channel = 0; channel < kChannelCount; ++channel) {
-      const std::uint16_t magnitude = correction.magnitude[channel];
-      // All ones when the entry is negative.
-      const std::int16_t negative = static_cast<std::int16_t>(
-          static_cast<std::int16_t>(static_cast<std::uint16_t>(correction.negative << (15 - channel))) >> 15);
-      const std::uint16_t whole = static_cast<std::uint16_t>(magnitude >> 9);
-      const std::uint16_t remainder = static_cast<std::uint16_t>(magnitude & 511);
-      const std::int16_t oddHalf =
-          static_cast<std::int16_t>(whole + (remainder > block.threshold[2 * channel][i] ? 1 : 0));
-      const std::int16_t evenHalf =
-          static_cast<std::int16_t>(whole + (remainder > block.threshold[2 * channel + 1][i] ? 1 : 0));
-      sum = static_cast<std::uint16_t>(sum + oddHalf + evenHalf);
-      const int shift = 16 - 8 * channel;
-      oddLevel[channel] = clampLevel(static_cast<std::int16_t>(static_cast<std::int16_t>((o >> shift) & 0xFF) -
-                                                               ((oddHalf ^ negative) - negative)));
-      evenLevel[channel] = clampLevel(static_cast<std::int16_t>(static_cast<std::int16_t>((e >> shift) & 0xFF) +
-                                                                ((evenHalf ^ negative) - negative)));
+  for (std::int32_t p = 0; p < count; ++p) block.cell[p] = colourCellOf(even[p * kStride]);
+  for (std::int32_t p = 0; p < count; ++p) {
+    const CellCorrection& correction = cellCorrections[block.cell[p]];
+    std::uint32_t negative;
+    std::memcpy(&negative, correction.negative, sizeof negative);
+    const std::uint32_t reversed = ~negative;
+    if (kStride == 1) {
+      std::memcpy(block.magnitude + 4 * p, correction.magnitude, sizeof correction.magnitude);
+      std::memcpy(block.down + 4 * p, &negative, sizeof negative);
+      std::memcpy(block.down + kOddBytes + 4 * p, &reversed, sizeof reversed);
+    } else {
+      std::memcpy(block.magnitude + 8 * p, correction.magnitude, sizeof correction.magnitude);
+      std::memcpy(block.magnitude + 8 * p + 4, correction.magnitude, sizeof correction.magnitude);
+      std::memcpy(block.down + 8 * p, &negative, sizeof negative);
+      std::memcpy(block.down + 8 * p + 4, &reversed, sizeof reversed);
     }
-    total += sum;
-    evenOut[i * kStride] = static_cast<Pixel>(evenLevel[0]) << 16 | static_cast<Pixel>(evenLevel[1]) << 8 |
-                           static_cast<Pixel>(evenLevel[2]);
-    oddOut[i * kStride] = static_cast<Pixel>(oddLevel[0]) << 16 | static_cast<Pixel>(oddLevel[1]) << 8 |
-                          static_cast<Pixel>(oddLevel[2]);
   }
-  return total;
 }
 
-// Every pair of inputImage into outputImage, the generator standing at
-// `state` before the first draw. Lines as rows: pair (x, x + 1) is two whole
-// rows, corrected position by position in the generator's own order.
-// Lines as columns: in every storage row the pairs are the pixels (0, 1),
-// (2, 3), ... Each pair then keeps its own generator state, the state before
-// its draws at the current row, and moves it on by one position per row.
-LOMVERA_ALWAYS_INLINE void correctPairs(std::int32_t pairs, std::uint32_t state, ProgressDots* dots) {
+// Draws and corrections of one block, in both builds of the loops.
+void prepareRowBlockBaseline(std::uint16_t* state, const Pixel* even, std::int32_t count) {
+  drawAlongPair(state, count);
+  lookUpCorrections<1>(even, count);
+}
+LOMVERA_WIDE_VECTOR_CODE void prepareRowBlockWide(std::uint16_t* state, const Pixel* even, std::int32_t count) {
+  drawAlongPair(state, count);
+  lookUpCorrections<1>(even, count);
+}
+void prepareColumnBlockBaseline(std::uint16_t* chains, const Pixel* row, std::int32_t count) {
+  drawAcrossPairs(chains, count);
+  lookUpCorrections<2>(row, count);
+}
+LOMVERA_WIDE_VECTOR_CODE void prepareColumnBlockWide(std::uint16_t* chains, const Pixel* row, std::int32_t count) {
+  drawAcrossPairs(chains, count);
+  lookUpCorrections<2>(row, count);
+}
+
+std::uint32_t correctPixels(const Pixel* in, Pixel* out, std::int32_t firstByte, std::int32_t magnitudeByte,
+                            std::int32_t count) {
+  if (wideVectorsInUse) {
+    return correctPixelsWide(in, out, block.threshold + firstByte, block.magnitude + magnitudeByte,
+                             block.down + firstByte, count);
+  }
+  return correctPixelsBaseline(in, out, block.threshold + firstByte, block.magnitude + magnitudeByte,
+                               block.down + firstByte, count);
+}
+
+// Lines as rows: pair (x, x + 1) is two whole rows, corrected position by
+// position in the generator's own order.
+void correctRowPairs(std::int32_t pairs, std::uint16_t state, ProgressDots* dots) {
   const std::ptrdiff_t width = inputImage.width;
   std::int64_t total = 0;
-  if (inputImage.transposed) {
-    for (std::int32_t pair = 0; pair < pairs; ++pair) {
-      const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(2 * pair) * width;
-      const Pixel* even = inputImage.pixels + start;
-      Pixel* evenOut = outputImage.pixels + start;
-      for (std::ptrdiff_t j = 0; j < width; j += kBlock) {
-        const std::int32_t count = static_cast<std::int32_t>(width - j < kBlock ? width - j : kBlock);
-        drawAlongPair(&state, count);
-        lookUpCorrections<1>(even + j, count);
-        total += correctBlockOf<1>(even + j, even + width + j, evenOut + j, evenOut + width + j, count);
+  for (std::int32_t pair = 0; pair < pairs; ++pair) {
+    const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(2 * pair) * width;
+    const Pixel* even = inputImage.pixels + start;
+    Pixel* evenOut = outputImage.pixels + start;
+    for (std::ptrdiff_t j = 0; j < width; j += kBlock) {
+      const std::int32_t count = static_cast<std::int32_t>(width - j < kBlock ? width - j : kBlock);
+      if (wideVectorsInUse) {
+        prepareRowBlockWide(&state, even + j, count);
+      } else {
+        prepareRowBlockBaseline(&state, even + j, count);
       }
-      advanceDots(dots, pair + 1, pairs);
+      total += correctPixels(even + j, evenOut + j, 0, 0, count);
+      total += correctPixels(even + width + j, evenOut + width + j, kOddBytes, 0, count);
     }
-  } else {
-    const std::int32_t rows = inputImage.height;
-    std::vector<std::uint32_t> chains(static_cast<std::size_t>(pairs));
-    const GeneratorJump pairJump = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * rows);
-    for (std::int32_t pair = 0; pair < pairs; ++pair) {
-      chains[static_cast<std::size_t>(pair)] = state;
-      state = jumpedState(pairJump, state);
-    }
-    for (std::int32_t y = 0; y < rows; ++y) {
-      const Pixel* row = inputImage.pixels + y * width;
-      Pixel* rowOut = outputImage.pixels + y * width;
-      for (std::int32_t first = 0; first < pairs; first += kBlock) {
-        const std::int32_t count = pairs - first < kBlock ? pairs - first : kBlock;
-        drawAcrossPairs(chains.data() + first, count);
-        const std::ptrdiff_t column = 2 * static_cast<std::ptrdiff_t>(first);
-        lookUpCorrections<2>(row + column, count);
-        total += correctBlockOf<2>(row + column, row + column + 1, rowOut + column, rowOut + column + 1, count);
-      }
-      advanceDots(dots, y + 1, rows);
-    }
+    advanceDots(dots, pair + 1, pairs);
   }
   shiftTotal += total;
 }
 
-void correctPairsBaseline(std::int32_t pairs, std::uint32_t state, ProgressDots* dots) {
-  correctPairs(pairs, state, dots);
-}
-LOMVERA_WIDE_VECTOR_CODE void correctPairsWide(std::int32_t pairs, std::uint32_t state, ProgressDots* dots) {
-  correctPairs(pairs, state, dots);
+// Lines as columns: in every storage row the pairs are the pixels (0, 1),
+// (2, 3), ... Each pair keeps its own generator state, the state before its
+// draws at the current row, and moves it on by one position per row.
+void correctColumnPairs(std::int32_t pairs, std::uint32_t state, ProgressDots* dots) {
+  const std::ptrdiff_t width = inputImage.width;
+  const std::int32_t rows = inputImage.height;
+  std::vector<std::uint16_t> chains(static_cast<std::size_t>(pairs));
+  const GeneratorJump pairJump = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * rows);
+  for (std::int32_t pair = 0; pair < pairs; ++pair) {
+    chains[static_cast<std::size_t>(pair)] = static_cast<std::uint16_t>(state);
+    state = jumpedState(pairJump, state);
+  }
+  std::int64_t total = 0;
+  for (std::int32_t y = 0; y < rows; ++y) {
+    const Pixel* row = inputImage.pixels + y * width;
+    Pixel* rowOut = outputImage.pixels + y * width;
+    for (std::int32_t first = 0; first < pairs; first += kBlock) {
+      const std::int32_t count = pairs - first < kBlock ? pairs - first : kBlock;
+      const std::ptrdiff_t column = 2 * static_cast<std::ptrdiff_t>(first);
+      if (wideVectorsInUse) {
+        prepareColumnBlockWide(chains.data() + first, row + column, count);
+      } else {
+        prepareColumnBlockBaseline(chains.data() + first, row + column, count);
+      }
+      total += correctPixels(row + column, rowOut + column, 0, 0, 2 * count);
+    }
+    advanceDots(dots, y + 1, rows);
+  }
+  shiftTotal += total;
 }
 
 // The line that belongs to no pair (the last of an odd number of lines) is
@@ -421,10 +448,10 @@ void computeShift() {
   const std::int32_t triples = lineCount > 2 ? (lineCount - 1) / 2 : 0;
   ProgressDots dots{dotsOfWalk(triples, progressIntervalFor(lineCount)), 0};
   if (triples > 0 && lineLength > 0) {
-    if (wideVectorsInUse) {
-      sampleTriplesWide(triples, &dots);
+    if (inputImage.transposed) {
+      sampleRowTriples(triples, &dots);
     } else {
-      sampleTriplesBaseline(triples, &dots);
+      sampleColumnTriples(triples, &dots);
     }
   }
   advanceDots(&dots, 1, 1);
@@ -460,13 +487,13 @@ void performShift() {
   const std::int32_t pairs = lineCount > 1 ? lineCount / 2 : 0;
   ProgressDots dots{dotsOfWalk(pairs, progressIntervalFor(lineCount)), 0};
   if (pairs > 0 && lineLength > 0) {
-    prepareBlockDrawJumps();
+    preparePairJumps();
     prepareCellCorrections();
     const std::uint32_t start = ditherState;
-    if (wideVectorsInUse) {
-      correctPairsWide(pairs, start, &dots);
+    if (inputImage.transposed) {
+      correctRowPairs(pairs, static_cast<std::uint16_t>(start), &dots);
     } else {
-      correctPairsBaseline(pairs, start, &dots);
+      correctColumnPairs(pairs, start, &dots);
     }
     // Every position of every pair takes its six draws.
     ditherState = jumpedState(

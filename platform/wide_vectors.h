@@ -1,14 +1,14 @@
 #pragma once
 
-// The pixel loops are compiled twice: for the baseline processor, and as
-// "wide vector code" for processors with AVX2, where the compiler turns the
-// same loops into vector instructions twice as wide. Which of the two runs is
+// The pixel loops come in two builds: one for the baseline processor, and
+// "wide vector code" for x86-64 processors with AVX2, either the same loops
+// compiled for AVX2 or loops written with its instructions. Which of the two runs is
 // decided at run time (wideVectorsInUse); both give the same results.
 //
 // The wide code is left out on Windows, where the compilers cannot be relied
 // on to keep 32-byte vectors aligned on the stack.
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN32)
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
 #define LOMVERA_HAS_WIDE_VECTOR_CODE 1
 #define LOMVERA_WIDE_VECTOR_CODE __attribute__((target("avx2")))
 #else
