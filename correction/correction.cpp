@@ -78,11 +78,12 @@ struct PendingCell {
 // Each set has one slot per cell and one more, kNotASampleCell, that collects
 // the positions that are not samples.
 alignas(16) PendingCell pendingCells[2][kCellCount + 1];
-std::int64_t pendingSamples = 0;
+std::int64_t pendingPositions = 0;
 
-// A contribution 2b - a - c lies within +-405, so a 32-bit sum takes over
-// 5.3 million of them; the pending sums are moved out before 5 million.
-constexpr std::int64_t kSamplesBeforeFlush = 5000000;
+// 2b - a - c lies within +-510 at any position (+-405 at a sample), so a
+// 32-bit sum takes over 4.2 million of them, those of the positions that are
+// not samples included; the pending sums are moved out before 4 million.
+constexpr std::int64_t kPositionsBeforeFlush = 4000000;
 
 void flushPendingCells() {
   for (const auto& set : pendingCells) {
@@ -95,7 +96,7 @@ void flushPendingCells() {
     }
   }
   std::memset(pendingCells, 0, sizeof pendingCells);
-  pendingSamples = 0;
+  pendingPositions = 0;
 }
 
 TripleMeasures measures;
@@ -121,10 +122,10 @@ LOMVERA_ALWAYS_INLINE void addMeasures(std::int32_t count) {
 void addMeasuresBaseline(std::int32_t count) { addMeasures(count); }
 LOMVERA_WIDE_VECTOR_CODE void addMeasuresWide(std::int32_t count) { addMeasures(count); }
 
-// Makes room for `count` more samples in the pending sums.
-void reservePendingSamples(std::int32_t count) {
-  if (pendingSamples + count > kSamplesBeforeFlush) flushPendingCells();
-  pendingSamples += count;
+// Makes room for `count` more positions in the pending sums.
+void reservePendingPositions(std::int32_t count) {
+  if (pendingPositions + count > kPositionsBeforeFlush) flushPendingCells();
+  pendingPositions += count;
 }
 
 // Lines as rows: triple t is three whole rows of storage.
@@ -134,7 +135,7 @@ void sampleRowTriples(std::int32_t triples, ProgressDots* dots) {
     const Pixel* a = inputImage.pixels + static_cast<std::ptrdiff_t>(2 * t) * width;
     for (std::ptrdiff_t first = 0; first < width; first += kMeasureBlock) {
       const std::int32_t count = static_cast<std::int32_t>(width - first < kMeasureBlock ? width - first : kMeasureBlock);
-      reservePendingSamples(count);
+      reservePendingPositions(count);
       const Pixel* at = a + first;
       if (wideVectorsInUse) {
         measureRowTriplesWide(at, at + width, at + 2 * width, count, &measures);
@@ -157,7 +158,7 @@ void sampleColumnTriples(std::int32_t triples, ProgressDots* dots) {
     const Pixel* row = inputImage.pixels + y * width;
     for (std::int32_t first = 0; first < triples; first += kMeasureBlock) {
       const std::int32_t count = triples - first < kMeasureBlock ? triples - first : kMeasureBlock;
-      reservePendingSamples(count);
+      reservePendingPositions(count);
       if (wideVectorsInUse) {
         measureColumnTriplesWide(row + 2 * static_cast<std::ptrdiff_t>(first), count, &measures);
         addMeasuresWide(count);
@@ -443,7 +444,7 @@ void computeShift() {
   std::memset(shiftSums, 0, sizeof shiftSums);
   std::memset(shiftCounts, 0, sizeof shiftCounts);
   std::memset(pendingCells, 0, sizeof pendingCells);
-  pendingSamples = 0;
+  pendingPositions = 0;
   printNow("%s", kComputeShiftLabel);
   const std::int32_t triples = lineCount > 2 ? (lineCount - 1) / 2 : 0;
   ProgressDots dots{dotsOfWalk(triples, progressIntervalFor(lineCount)), 0};
