@@ -15,6 +15,7 @@
 #include "correction/correction.h"
 #include "driver/driver.h"
 #include "image/image.h"
+#include "platform/wide_vectors.h"
 
 namespace {
 
@@ -42,8 +43,13 @@ void setPixelsProcessed(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * std::int64_t{kLongSide} * kShortSide);
 }
 
+// The second argument chooses the build of the pixel loops: 1 the wide
+// vector one (where the processor has it), 0 the baseline one.
+void chooseLoops(benchmark::State& state) { wideVectorsInUse = state.range(1) != 0 && processorRunsWideVectorCode(); }
+
 void computeShiftOnScan(benchmark::State& state) {
   prepareScan(state.range(0) != 0);
+  chooseLoops(state);
   for (auto _ : state) computeShift();
   setPixelsProcessed(state);
 }
@@ -56,16 +62,17 @@ void buildShiftTableOnScan(benchmark::State& state) {
 
 void performShiftOnScan(benchmark::State& state) {
   prepareScan(state.range(0) != 0);
+  chooseLoops(state);
   computeShift();
   buildShiftTable();
   for (auto _ : state) performShift();
   setPixelsProcessed(state);
 }
 
-// Argument 1: lines are rows (landscape); 0: lines are columns (portrait).
-BENCHMARK(computeShiftOnScan)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+// First argument 1: lines are rows (landscape); 0: lines are columns (portrait).
+BENCHMARK(computeShiftOnScan)->ArgsProduct({{1, 0}, {1, 0}})->Unit(benchmark::kMillisecond);
 BENCHMARK(buildShiftTableOnScan)->Unit(benchmark::kMillisecond);
-BENCHMARK(performShiftOnScan)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK(performShiftOnScan)->ArgsProduct({{1, 0}, {1, 0}})->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

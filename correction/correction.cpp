@@ -134,7 +134,8 @@ void sampleRowTriples(std::int32_t triples, ProgressDots* dots) {
   for (std::int32_t t = 0; t < triples; ++t) {
     const Pixel* a = inputImage.pixels + static_cast<std::ptrdiff_t>(2 * t) * width;
     for (std::ptrdiff_t first = 0; first < width; first += kMeasureBlock) {
-      const std::int32_t count = static_cast<std::int32_t>(width - first < kMeasureBlock ? width - first : kMeasureBlock);
+      const std::int32_t count =
+          static_cast<std::int32_t>(width - first < kMeasureBlock ? width - first : kMeasureBlock);
       reservePendingPositions(count);
       const Pixel* at = a + first;
       if (wideVectorsInUse) {
@@ -224,23 +225,25 @@ alignas(32) CorrectionBlock block;
 // state follow from the low 16 bits of the one before, so the draws of a
 // block are worked out in 16-bit arithmetic.
 //
-// alongPairJumps[e][4 * i + byte]: the low 16 bits of the jump from the state
-// before a block of positions along one pair to the draw for colour byte
-// `byte` of the even (e = 0) or odd (e = 1) pixel of its position i.
-// acrossPairJumps[4 * e + byte]: the same from the state before one position.
-// The alpha byte takes no draw; a jump to 0 gives it threshold 0.
+// alongPairJumps, at index e * kOddBytes + 4 * i + byte: the low 16 bits of
+// the jump from the state before a block of positions along one pair to the
+// draw for colour byte `byte` of the even (e = 0) or odd (e = 1) pixel of
+// its position i. acrossPairJumps, at index 4 * e + byte: the same from the
+// state before one position. The alpha byte takes no draw; a jump to 0
+// gives it threshold 0.
 struct LowJumps {
   std::uint16_t multiplier[8 * kBlock];
   std::uint16_t increment[8 * kBlock];
 };
 LowJumps alongPairJumps;
-LowJumps acrossPairJumps;
+std::uint16_t acrossPairMultiplier[8];
+std::uint16_t acrossPairIncrement[8];
 bool pairJumpsReady = false;
 
-void setLowJump(LowJumps* jumps, std::int32_t index, std::uint64_t steps) {
+void setLowJump(std::uint16_t* multiplier, std::uint16_t* increment, std::uint64_t steps) {
   const GeneratorJump jump = steps > 0 ? generatorJump(steps) : GeneratorJump{0, 0};
-  jumps->multiplier[index] = static_cast<std::uint16_t>(jump.multiplier);
-  jumps->increment[index] = static_cast<std::uint16_t>(jump.increment);
+  *multiplier = static_cast<std::uint16_t>(jump.multiplier);
+  *increment = static_cast<std::uint16_t>(jump.increment);
 }
 
 void preparePairJumps() {
@@ -248,9 +251,12 @@ void preparePairJumps() {
   for (int e = 0; e < 2; ++e) {
     for (int byte = 0; byte < 4; ++byte) {
       const std::uint64_t call = static_cast<std::uint64_t>(kCallOfByte[e][byte]);
-      setLowJump(&acrossPairJumps, 4 * e + byte, call);
-      for (int i = 0; i < kBlock; ++i)
-        setLowJump(&alongPairJumps, e * kOddBytes + 4 * i + byte, call ? kDrawsPerPosition * i + call : 0);
+      setLowJump(&acrossPairMultiplier[4 * e + byte], &acrossPairIncrement[4 * e + byte], call);
+      for (int i = 0; i < kBlock; ++i) {
+        const std::int32_t index = e * kOddBytes + 4 * i + byte;
+        setLowJump(&alongPairJumps.multiplier[index], &alongPairJumps.increment[index],
+                   call ? kDrawsPerPosition * i + call : 0);
+      }
     }
   }
   pairJumpsReady = true;
@@ -267,7 +273,6 @@ LOMVERA_ALWAYS_INLINE std::uint16_t lowStateAfter(std::uint16_t multiplier, std:
 LOMVERA_ALWAYS_INLINE std::uint16_t thresholdOf(std::uint16_t lowState) {
   return static_cast<std::uint16_t>((lowState >> 5) & 511);
 }
-
 
 // Lines as rows: the thresholds of `count` consecutive positions along one
 // pair, from the (low 16 bits of the) state *state before them; leaves
@@ -292,11 +297,11 @@ LOMVERA_ALWAYS_INLINE void drawAcrossPairs(std::uint16_t* chains, std::int32_t c
   for (std::int32_t p = 0; p < count; ++p) {
     for (int f = 0; f < 8; ++f)
       block.threshold[8 * p + f] =
-          thresholdOf(lowStateAfter(acrossPairJumps.multiplier[f], acrossPairJumps.increment[f], chains[p]));
+          thresholdOf(lowStateAfter(acrossPairMultiplier[f], acrossPairIncrement[f], chains[p]));
   }
   // Six draws: as far as the even pixel's blue byte.
-  const std::uint16_t multiplier = acrossPairJumps.multiplier[0];
-  const std::uint16_t increment = acrossPairJumps.increment[0];
+  const std::uint16_t multiplier = acrossPairMultiplier[0];
+  const std::uint16_t increment = acrossPairIncrement[0];
   for (std::int32_t p = 0; p < count; ++p) chains[p] = lowStateAfter(multiplier, increment, chains[p]);
 }
 
@@ -416,7 +421,8 @@ void copyUnpairedLine() {
   const std::ptrdiff_t width = inputImage.width;
   if (inputImage.transposed) {
     const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(lineCount - 1) * width;
-    for (std::ptrdiff_t x = 0; x < width; ++x) outputImage.pixels[start + x] = inputImage.pixels[start + x] & 0x00FFFFFF;
+    for (std::ptrdiff_t x = 0; x < width; ++x)
+      outputImage.pixels[start + x] = inputImage.pixels[start + x] & 0x00FFFFFF;
   } else {
     for (std::ptrdiff_t y = 0; y < inputImage.height; ++y) {
       const std::ptrdiff_t at = y * width + lineCount - 1;
@@ -433,7 +439,8 @@ GeneratorJump generatorJump(std::uint64_t steps) {
   GeneratorJump result{1, 0};
   GeneratorJump power{kDitherMultiplier, kDitherIncrement};
   while (steps != 0) {
-    if (steps & 1) result = {power.multiplier * result.multiplier, power.multiplier * result.increment + power.increment};
+    if (steps & 1)
+      result = {power.multiplier * result.multiplier, power.multiplier * result.increment + power.increment};
     power = {power.multiplier * power.multiplier, power.multiplier * power.increment + power.increment};
     steps >>= 1;
   }
@@ -477,7 +484,8 @@ void buildShiftTable() {
 std::int32_t ditherHalf(std::int32_t value) {
   ditherState = ditherState * kDitherMultiplier + kDitherIncrement;
   const std::uint32_t threshold = (ditherState >> 5) & 511;
-  const std::uint32_t magnitude = value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+  const std::uint32_t magnitude =
+      value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
   const std::int32_t rounded = static_cast<std::int32_t>((magnitude >> 9) + ((magnitude & 511) > threshold ? 1 : 0));
   shiftTotal += rounded;
   return value > 0 ? rounded : -rounded;

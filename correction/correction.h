@@ -57,6 +57,10 @@ std::int32_t progressIntervalFor(std::int32_t lineCount);
 // The stages walk the storage of inputImage and outputImage in memory order,
 // whichever way the lines run, and give exactly the tables, pixels,
 // generator steps and progress dots of walking the lines one after another.
+// They expect lineCount and lineLength to describe inputImage in its current
+// view, as processFile sets them, and outputImage to match it. performShift
+// expects shiftTable entries below 51,840 in magnitude, as buildShiftTable
+// makes them.
 void computeShift();
 void buildShiftTable();
 void performShift();

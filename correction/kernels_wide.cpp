@@ -123,7 +123,9 @@ LOMVERA_WIDE_VECTOR_CODE std::uint32_t correctPixelsWide(const Pixel* in, Pixel*
   const __m128i pairs = _mm_add_epi64(_mm256_castsi256_si128(sums), _mm256_extracti128_si256(sums, 1));
   std::uint64_t total = static_cast<std::uint64_t>(_mm_cvtsi128_si64(pairs)) +
                         static_cast<std::uint64_t>(_mm_extract_epi64(pairs, 1));
-  if (i < count) total += correctPixelsBaseline(in + i, out + i, thresholds + 4 * i, magnitudes + 4 * i, down + 4 * i, count - i);
+  if (i < count) {
+    total += correctPixelsBaseline(in + i, out + i, thresholds + 4 * i, magnitudes + 4 * i, down + 4 * i, count - i);
+  }
   return static_cast<std::uint32_t>(total);
 }
 
