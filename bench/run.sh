@@ -2,18 +2,19 @@
 # The benchmark: builds the benchmark programs, draws deterministic striped
 # scans (1, 10 and 40 megapixels, 12000 x 7500 and its 7500 x 12000 portrait
 # twin), and runs on each, several times with a warm page cache:
+#   /usr/bin/convert in.tga out.tga        an ImageMagick round trip, if installed
 #   cp in.tga out.tga                      the cost of copying the file
 #   lomvera in.tga out.tga                 the tool
-#   /usr/bin/convert in.tga out.tga        an ImageMagick round trip, if installed
 #   lomvera_timed in.tga out.tga           the tool with stage timing
 # Then it prints one table of medians and the targets.
 #
 #   bash bench/run.sh [runs]        (default 5 runs per command; the 1 and
 #                                    10 megapixel scans run 3 and 2 times as often)
 #
-# Needs cmake, a C++ compiler and /usr/bin/time (Debian package "time").
-# The scans (up to 270 MB each) live in build-bench/ while the benchmark runs
-# and are removed at its end. Not part of the test command.
+# Needs cmake, a C++ compiler, /usr/bin/time (Debian package "time") and
+# about 2 GB of disk: the scans (up to 270 MB each) and the outputs of one
+# scan live in build-bench/ while the benchmark runs and are removed at its
+# end. Not part of the test command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -48,36 +49,53 @@ median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print (NR % 2) 
 # width, height, and how many times the runs of the others the scan gets: the
 # small ones are quick and noisier.
 scans=("1224 816 3" "3872 2592 2" "7744 5184 1" "12000 7500 1" "7500 12000 1")
+
+# One run of every command on scan number $1; the times go to files
+# $work/<command>-<scan>, one a line.
+measureScan() {
+  local scan=$1 input=$work/in-$1.tga ns rss
+  rm -f "$work"/out*.tga
+  # ImageMagick runs first, so that the tool and its timed build run under
+  # the same conditions, one right after the other.
+  if [ -n "$convert" ]; then
+    read -r ns rss < <(measure "$convert" "$input" "$work/out-convert.tga")
+    echo "$ns" >>"$work/convert-$scan"
+  fi
+  read -r ns rss < <(measure cp "$input" "$work/out-cp.tga")
+  echo "$ns" >>"$work/cp-$scan"
+  read -r ns rss < <(measure "$tool" "$input" "$work/out-tool.tga")
+  echo "$ns" >>"$work/tool-$scan"
+  echo "$rss" >>"$work/rss-$scan"
+  read -r ns rss < <(measure "$timed" "$input" "$work/out-timed.tga")
+  grep '^stage times ms:' "$work/stderr.txt" >>"$work/stages-$scan"
+  cmp -s "$work/out-tool.tga" "$work/out-timed.tga" || { echo "bench: the timed build wrote other bytes"; exit 1; }
+  rm -f "$work"/out*.tga
+}
+
+for i in "${!scans[@]}"; do
+  read -r width height repeat <<<"${scans[$i]}"
+  "$draw" "$width" "$height" "$work/in-$i.tga" >/dev/null
+  cat "$work/in-$i.tga" >/dev/null  # warm page cache
+done
+# Round after round over all scans, so that every scan meets the same
+# changes in the machine's load.
+for ((round = 0; round < runs; round++)); do
+  for i in "${!scans[@]}"; do
+    read -r width height repeat <<<"${scans[$i]}"
+    for ((again = 0; again < repeat; again++)); do measureScan "$i"; done
+  done
+done
+
 results=()
 stages=()
-for scan in "${scans[@]}"; do
-  read -r width height repeat <<<"$scan"
-  scanRuns=$((runs * repeat))
-  input=$work/in.tga
-  "$draw" "$width" "$height" "$input" >/dev/null
-  cat "$input" >/dev/null  # warm page cache
-  cpTimes=() toolTimes=() convertTimes=() toolRss=() stageLines=()
-  for ((run = 0; run < scanRuns; run++)); do
-    rm -f "$work"/out*.tga
-    read -r ns rss < <(measure cp "$input" "$work/out-cp.tga")
-    cpTimes+=("$ns")
-    read -r ns rss < <(measure "$tool" "$input" "$work/out-tool.tga")
-    toolTimes+=("$ns") toolRss+=("$rss")
-    if [ -n "$convert" ]; then
-      read -r ns rss < <(measure "$convert" "$input" "$work/out-convert.tga")
-      convertTimes+=("$ns")
-    fi
-    read -r ns rss < <(measure "$timed" "$input" "$work/out-timed.tga")
-    stageLines+=("$(grep '^stage times ms:' "$work/stderr.txt")")
-    cmp -s "$work/out-tool.tga" "$work/out-timed.tga" || { echo "bench: the timed build wrote other bytes"; exit 1; }
-  done
-  rm -f "$work"/*.tga
-  convertMedian=""
-  [ -n "$convert" ] && convertMedian=$(median "${convertTimes[@]}")
-  results+=("$width $height $(median "${toolTimes[@]}") $(median "${cpTimes[@]}") ${convertMedian:-0} $(printf '%s\n' "${toolRss[@]}" | sort -n | tail -1) $scanRuns")
+for i in "${!scans[@]}"; do
+  read -r width height repeat <<<"${scans[$i]}"
+  convertMedian=0
+  [ -n "$convert" ] && convertMedian=$(median $(cat "$work/convert-$i"))
+  results+=("$width $height $(median $(cat "$work/tool-$i")) $(median $(cat "$work/cp-$i")) $convertMedian $(sort -n "$work/rss-$i" | tail -1) $((runs * repeat))")
   stageMedians=""
   for stage in load statistics table application save; do
-    values=$(printf '%s\n' "${stageLines[@]}" | awk -v s="$stage" '{for (i = 1; i < NF; i++) if ($i == s) print $(i + 1)}')
+    values=$(awk -v s="$stage" '{for (i = 1; i < NF; i++) if ($i == s) print $(i + 1)}' "$work/stages-$i")
     # shellcheck disable=SC2086
     stageMedians+=" $(median $values)"
   done
