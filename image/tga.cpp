@@ -147,13 +147,16 @@ LOMVERA_WIDE_VECTOR_CODE void widenPixelsWide(const unsigned char* bytes, Pixel*
     const unsigned char* from = bytes + static_cast<std::size_t>(x) * 3;
     const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
     const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 12));
-    _mm256_stream_si256(reinterpret_cast<__m256i*>(pixels + x), _mm256_shuffle_epi8(_mm256_set_m128i(high, low), spread));
+    const __m256i widened = _mm256_shuffle_epi8(_mm256_set_m128i(high, low), spread);
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(pixels + x), widened);
   }
   _mm_sfence();
   widenPixels(bytes + static_cast<std::size_t>(x) * 3, pixels + x, count - x);
 }
 #else
-void widenPixelsWide(const unsigned char* bytes, Pixel* pixels, std::int32_t count) { widenPixels(bytes, pixels, count); }
+void widenPixelsWide(const unsigned char* bytes, Pixel* pixels, std::int32_t count) {
+  widenPixels(bytes, pixels, count);
+}
 #endif
 
 bool readPixels24(std::FILE* file, const TgaLayout& layout, Pixel* pixels) {
