@@ -8,8 +8,9 @@
 #   lomvera_timed in.tga out.tga           the tool with stage timing
 # Then it prints one table of medians and the targets.
 #
-#   bash bench/run.sh [runs]        (default 5 runs per command; the 1 and
-#                                    10 megapixel scans run 3 and 2 times as often)
+#   bash bench/run.sh [runs]        (default 5 runs per command after one
+#                                    warm-up; the 1 and 10 megapixel scans run
+#                                    3 and 2 times as often)
 #
 # Needs cmake, a C++ compiler, /usr/bin/time (Debian package "time") and
 # about 2 GB of disk: the scans (up to 270 MB each) and the outputs of one
@@ -78,12 +79,19 @@ for i in "${!scans[@]}"; do
   cat "$work/in-$i.tga" >/dev/null  # warm page cache
 done
 # Round after round over all scans, so that every scan meets the same
-# changes in the machine's load.
-for ((round = 0; round < runs; round++)); do
-  for i in "${!scans[@]}"; do
+# changes in the machine's load, every other round in reverse order, so that
+# no scan always follows the same one. The first round is a warm-up and is
+# not counted.
+last=$((${#scans[@]} - 1))
+for ((round = 0; round <= runs; round++)); do
+  for ((step = 0; step <= last; step++)); do
+    i=$(( round % 2 ? last - step : step ))
     read -r width height repeat <<<"${scans[$i]}"
     for ((again = 0; again < repeat; again++)); do measureScan "$i"; done
   done
+  if [ "$round" -eq 0 ]; then
+    rm -f "$work"/convert-* "$work"/cp-* "$work"/tool-* "$work"/rss-* "$work"/stages-*  # forget the warm-up
+  fi
 done
 
 results=()
