@@ -34,6 +34,17 @@ constexpr std::uint32_t kDitherMultiplier = 0x6A5DB9EF;
 constexpr std::uint32_t kDitherIncrement = 0x3199A77F;
 extern std::uint32_t ditherState;
 
+// The generator is affine modulo 2^32, so any number of steps ahead its
+// state is multiplier * state + increment, with the pair found by squaring.
+struct GeneratorJump {
+  std::uint32_t multiplier;
+  std::uint32_t increment;
+};
+GeneratorJump generatorJump(std::uint64_t steps);
+inline std::uint32_t jumpedState(GeneratorJump jump, std::uint32_t state) {
+  return jump.multiplier * state + jump.increment;
+}
+
 // Stage labels, all 17 characters wide so that the dots line up.
 extern const char* const kComputeShiftLabel;
 extern const char* const kBuildTableLabel;
@@ -43,6 +54,13 @@ extern const char* const kPerformShiftLabel;
 // than 100 lines, in which case every step prints its dot.
 std::int32_t progressIntervalFor(std::int32_t lineCount);
 
+// The stages walk the storage of inputImage and outputImage in memory order,
+// whichever way the lines run, and give exactly the tables, pixels,
+// generator steps and progress dots of walking the lines one after another.
+// They expect lineCount and lineLength to describe inputImage in its current
+// view, as processFile sets them, and outputImage to match it. performShift
+// expects shiftTable entries below 51,840 in magnitude, as buildShiftTable
+// makes them.
 void computeShift();
 void buildShiftTable();
 void performShift();

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "correction/correction.h"
+#include "driver/stage_clock.h"
 #include "image/image.h"
 #include "platform/console.h"
 #include "platform/platform.h"
@@ -61,12 +62,16 @@ double elapsedSeconds(std::uint32_t startTicks, std::uint32_t endTicks) {
 
 void runStages() {
   computeShift();
+  stageClockMark("statistics");
   buildShiftTable();
+  stageClockMark("table");
   performShift();
+  stageClockMark("application");
 }
 
 int processFile(const char* inputPath, const char* outputPath) {
   const std::uint32_t startTicks = platformTickCount();
+  stageClockStart();
   printNow("\nloading input file %s", inputPath);
   if (inputImage.loadTga(inputPath) != 0) {
     printNow("\nError: cannot open file %s\n", inputPath);
@@ -81,6 +86,7 @@ int processFile(const char* inputPath, const char* outputPath) {
   const bool outputSized = outputImage.resize(inputImage.width, inputImage.height);
   const int orientation = chooseOrientation();
   printNow("\n");
+  stageClockMark("load");
   if (outputSized) runStages();
   printNow("saving output file %s", outputPath);
   const bool mayReplace = pathsNotToReplace.count(outputPath) == 0;
@@ -89,6 +95,8 @@ int processFile(const char* inputPath, const char* outputPath) {
     return kCannotSave;
   }
   const std::uint32_t endTicks = platformTickCount();
+  stageClockMark("save");
+  stageClockReport();
   const double averageShift = averageShiftOfFile();
   printNow("\n\nstripes: %s, average shift: %.3f, processing time: %.1fs\n", orientationNames[orientation],
            averageShift, elapsedSeconds(startTicks, endTicks));

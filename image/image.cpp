@@ -1,11 +1,18 @@
 #include "image/image.h"
 
-#include <cstdlib>
 #include <cstring>
+
+#include "platform/platform.h"
 
 // Defined before the two images so that it is constructed before them and
 // destroyed after them.
 std::unique_ptr<unsigned char[]> writeBuffer;
+
+#if defined(LOMVERA_HUGE_PAGES)
+bool hugePagesForPixels = true;
+#else
+bool hugePagesForPixels = false;
+#endif
 
 Image inputImage;
 Image outputImage;
@@ -21,9 +28,10 @@ bool Image::resize(std::int32_t newWidth, std::int32_t newHeight) {
   if (newWidth < 0 || newHeight < 0) return false;
   const std::size_t count = static_cast<std::size_t>(newWidth) * static_cast<std::size_t>(newHeight);
   if (count > 0) {
-    // calloc hands back zeroed storage, on large pictures straight from
-    // fresh zero pages, so the clear below costs nothing extra.
-    pixels = static_cast<Pixel*>(std::calloc(count, sizeof(Pixel)));
+    // The storage comes zero-filled, on large pictures straight from fresh
+    // zero pages, so no clear is needed.
+    if (count > SIZE_MAX / sizeof(Pixel)) return false;
+    pixels = static_cast<Pixel*>(platformAllocatePixelStorage(count * sizeof(Pixel), hugePagesForPixels));
     if (pixels == nullptr) return false;
   }
   width = newWidth;
@@ -36,7 +44,7 @@ void Image::clear() {
 }
 
 void Image::release() {
-  std::free(pixels);
+  platformFreePixelStorage(pixels, pixelCount() * sizeof(Pixel));
   pixels = nullptr;
   width = 0;
   height = 0;

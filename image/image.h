@@ -36,7 +36,8 @@ class Image {
 
   // Replaces the storage by a fresh all-zero width x height picture. Returns
   // false, leaving an empty 0 x 0 Image, when the storage cannot be had (a
-  // negative size, or not enough memory).
+  // negative size, or not enough memory). The storage comes from
+  // platformAllocatePixelStorage, with huge pages as hugePagesForPixels says.
   bool resize(std::int32_t newWidth, std::int32_t newHeight);
   void clear();
   void release();
@@ -81,6 +82,13 @@ bool writeTgaTo(const Image& image, std::FILE* file);
 
 // The TGA writer's output buffer, allocated by the first Image constructed.
 extern std::unique_ptr<unsigned char[]> writeBuffer;
+
+// Whether Image::resize asks the system to back large pixel storage with huge
+// pages (platformAllocatePixelStorage); the pixels are the same either way.
+// Off unless the build sets LOMVERA_HUGE_PAGES (CMake option of that name):
+// huge pages spare the page faults, but on virtual machines that hand free
+// memory back to their host, fresh huge pages come slower than small ones.
+extern bool hugePagesForPixels;
 
 // The picture being corrected and its corrected copy.
 extern Image inputImage;

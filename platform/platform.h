@@ -4,6 +4,7 @@
 // tick counter, opening input files, replacing output files safely, and the
 // directory listing. One implementation per platform, chosen by the build.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -50,6 +51,15 @@ bool platformReplaceFile(const char* temporaryPath, const char* finalPath);
 
 // Removes a file; failures are ignored (used to clean up temporary files).
 void platformRemoveFile(const char* path);
+
+// Zero-filled storage for a picture's pixels. Large blocks come straight
+// from the system with all their pages at once, and with hugePages set the
+// system is asked to back them with huge pages where it can (on Linux,
+// transparent huge pages through madvise). Returns null when the storage
+// cannot be had. A block must be freed with platformFreePixelStorage and the
+// same byte count.
+void* platformAllocatePixelStorage(std::size_t bytes, bool hugePages);
+void platformFreePixelStorage(void* storage, std::size_t bytes);
 
 // One entry of a directory listing.
 struct DirectoryEntry {

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include <dirent.h>
+#include <sys/mman.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,6 +46,53 @@ std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize) {
   }
   *fileSize = static_cast<std::uint64_t>(status.st_size);
   return file;
+}
+
+// Blocks of at least this size are mapped from the system directly, with all
+// their pages at once (one call instead of a page fault per 4 KiB). With huge
+// pages asked for, the block is aligned to the huge page size so that a huge
+// page can back every whole 2 MiB of it.
+static constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
+
+static bool isMapped(std::size_t bytes) { return bytes >= kHugePageSize; }
+
+static void* mapHugePageBlock(std::size_t bytes) {
+  // Map one huge page more than needed and give back the unaligned ends.
+  const std::size_t mappedBytes = bytes + kHugePageSize;
+  void* mapping = mmap(nullptr, mappedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) return nullptr;
+  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(mapping);
+  const std::uintptr_t aligned = (start + kHugePageSize - 1) & ~(kHugePageSize - 1);
+  const std::uintptr_t end = start + mappedBytes;
+  const std::size_t pageSize = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::uintptr_t usedEnd = (aligned + bytes + pageSize - 1) & ~(pageSize - 1);
+  if (aligned > start) munmap(mapping, aligned - start);
+  if (end > usedEnd) munmap(reinterpret_cast<void*>(usedEnd), end - usedEnd);
+  void* block = reinterpret_cast<void*>(aligned);
+  // Only advice: where it is not taken, the block works all the same.
+#if defined(MADV_HUGEPAGE)
+  madvise(block, bytes, MADV_HUGEPAGE);
+#endif
+#if defined(MADV_POPULATE_WRITE)
+  madvise(block, bytes, MADV_POPULATE_WRITE);
+#endif
+  return block;
+}
+
+void* platformAllocatePixelStorage(std::size_t bytes, bool hugePages) {
+  if (!isMapped(bytes)) return std::calloc(bytes, 1);
+  if (hugePages) return mapHugePageBlock(bytes);
+  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  return block == MAP_FAILED ? nullptr : block;
+}
+
+void platformFreePixelStorage(void* storage, std::size_t bytes) {
+  if (storage == nullptr) return;
+  if (isMapped(bytes)) {
+    munmap(storage, bytes);
+  } else {
+    std::free(storage);
+  }
 }
 
 static std::string directoryOf(const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -43,6 +44,10 @@ std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize) {
   *fileSize = static_cast<std::uint64_t>(size.QuadPart);
   return file;
 }
+
+void* platformAllocatePixelStorage(std::size_t bytes, bool) { return std::calloc(bytes, 1); }
+
+void platformFreePixelStorage(void* storage, std::size_t) { std::free(storage); }
 
 static std::string directoryOf(const std::string& path) {
   const std::size_t separator = path.find_last_of("\\/:");

@@ -70,6 +70,20 @@ TEST_F(StageTest, GeneratorRunsItsFixedSequenceFromTheStart) {
   EXPECT_EQ(ditherState, 0x25292505u);
 }
 
+TEST_F(StageTest, GeneratorJumpsLandWhereSteppingDoes) {
+  for (std::uint64_t steps : {0ull, 1ull, 2ull, 6ull, 7ull, 1000ull, 65537ull}) {
+    EXPECT_EQ(jumpedState(generatorJump(steps), kDitherSeed), stepsFrom(kDitherSeed, static_cast<int>(steps)))
+        << steps;
+    EXPECT_EQ(jumpedState(generatorJump(steps), 0xFFFFFFFFu), stepsFrom(0xFFFFFFFFu, static_cast<int>(steps)));
+  }
+  EXPECT_EQ(jumpedState(generatorJump(6), kDitherSeed), 0x25292505u);
+  // Counts beyond 32 bits: jumps compose, and 2^32 steps bring every state back.
+  const std::uint64_t far = 6ull * 16383 * 32767 + 5;
+  EXPECT_EQ(jumpedState(generatorJump(far), kDitherSeed),
+            jumpedState(generatorJump(far - 1000), jumpedState(generatorJump(1000), kDitherSeed)));
+  EXPECT_EQ(jumpedState(generatorJump(far + (1ull << 32)), kDitherSeed), jumpedState(generatorJump(far), kDitherSeed));
+}
+
 TEST_F(StageTest, DitherHalfKeepsTheWholePartAndCountsMagnitudes) {
   EXPECT_EQ(ditherHalf(300), 1);
   EXPECT_EQ(ditherHalf(-700), -1);

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
+
 #include "image/image.h"
 
 namespace {
@@ -79,6 +84,49 @@ TEST(Image, WriteBufferIsAllocatedOnceForTheProcess) {
   unsigned char* const first = writeBuffer.get();
   Image another;
   EXPECT_EQ(writeBuffer.get(), first);
+}
+
+// The VmFlags line of the mapping that holds `address`, from /proc/self/smaps.
+std::string mappingFlagsOf(const void* address) {
+  const std::uintptr_t wanted = reinterpret_cast<std::uintptr_t>(address);
+  std::ifstream smaps("/proc/self/smaps");
+  std::string line;
+  bool inside = false;
+  while (std::getline(smaps, line)) {
+    std::uintptr_t start = 0, end = 0;
+    char dash = 0;
+    std::istringstream range(line);
+    if (range >> std::hex >> start >> dash >> end && dash == '-') inside = start <= wanted && wanted < end;
+    if (inside && line.rfind("VmFlags:", 0) == 0) return line;
+  }
+  return "";
+}
+
+// Huge pages are asked for only while hugePagesForPixels is on, and then the
+// storage is aligned to 2 MiB. Either way the storage starts all zero and
+// holds what is written to it.
+TEST(Image, LargeStorageAsksForHugePagesOnlyWhenSwitchedOn) {
+  const bool byDefault = hugePagesForPixels;
+  const std::uintptr_t hugePage = std::uintptr_t{2} << 20;
+  for (bool huge : {true, false}) {
+    hugePagesForPixels = huge;
+    Image image;
+    ASSERT_TRUE(image.resize(1500, 1001));  // 5.7 MiB, not a multiple of 2 MiB
+    if (huge) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(image.pixels) % hugePage, 0u);
+    }
+    std::size_t nonZero = 0;
+    for (std::size_t i = 0; i < image.pixelCount(); ++i) nonZero += image.pixels[i] != 0;
+    EXPECT_EQ(nonZero, 0u);
+    fillNumbered(image);
+    EXPECT_EQ(image.getPixel(1499, 1000), static_cast<Pixel>(1000 + 1499 + 100 * 1000));
+    const std::string flags = mappingFlagsOf(image.pixels + image.pixelCount() / 2);
+    ASSERT_NE(flags, "");
+    EXPECT_EQ(flags.find(" hg") != std::string::npos, huge) << flags;
+    ASSERT_TRUE(image.resize(3, 3));  // small storage after large, and back
+    EXPECT_EQ(image.getPixel(2, 2), 0u);
+  }
+  hugePagesForPixels = byDefault;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #endif
 
+#include "platform/wide_vectors.h"
 #include "version.h"
 
 namespace fs = std::filesystem;
@@ -93,6 +94,12 @@ std::vector<Pixel> correctedBrighterMiddle(bool landscape, std::uint32_t* state,
     expected[at(1)] = packRgb(odd[0], odd[1], odd[2]);
   }
   return expected;
+}
+
+std::vector<bool> vectorCodes() {
+  std::vector<bool> codes{false};
+  if (processorRunsWideVectorCode()) codes.push_back(true);
+  return codes;
 }
 
 Bytes readBytes(const std::string& path) {

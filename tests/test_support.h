@@ -34,6 +34,10 @@ std::vector<Pixel> brighterMiddle(bool landscape);
 // *state and adds the corrections' magnitudes to *total.
 std::vector<Pixel> correctedBrighterMiddle(bool landscape, std::uint32_t* state, long long* total);
 
+// The builds of the pixel loops this processor runs: the baseline one
+// (false), and the wide vector one (true) where the processor has it.
+std::vector<bool> vectorCodes();
+
 Bytes readBytes(const std::string& path);
 void writeBytes(const std::string& path, const Bytes& bytes);
 bool fileExists(const std::string& path);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -15,6 +16,7 @@
 #endif
 
 #include "image/image.h"
+#include "platform/wide_vectors.h"
 #include "test_support.h"
 
 namespace {
@@ -267,28 +269,47 @@ ssize_t recordWrite(void* cookie, const char* data, std::size_t size) {
 }
 
 TEST(TgaWriter, PixelsGoOutInBlocksOfExactly65536Bytes) {
-  for (auto [width, height] : {std::pair{100, 50}, {21846, 1}, {21845, 2}, {300, 300}}) {
-    Image image;
-    ASSERT_TRUE(image.resize(width, height));
-    for (std::size_t i = 0; i < image.pixelCount(); ++i) image.pixels[i] = static_cast<Pixel>(i * 2654435761u);
-    WriteLog log;
-    std::FILE* file = fopencookie(&log, "w", cookie_io_functions_t{nullptr, recordWrite, nullptr, nullptr});
-    ASSERT_NE(file, nullptr);
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    ASSERT_TRUE(writeTgaTo(image, file));
-    std::fclose(file);
+  for (auto [width, height] : {std::pair{100, 50}, {21846, 1}, {21845, 2}, {300, 300}, {1001, 997}}) {
+    for (bool wide : vectorCodes()) {
+      wideVectorsInUse = wide;
+      Image image;
+      ASSERT_TRUE(image.resize(width, height));
+      for (std::size_t i = 0; i < image.pixelCount(); ++i) image.pixels[i] = static_cast<Pixel>(i * 2654435761u);
+      WriteLog log;
+      std::FILE* file = fopencookie(&log, "w", cookie_io_functions_t{nullptr, recordWrite, nullptr, nullptr});
+      ASSERT_NE(file, nullptr);
+      std::setvbuf(file, nullptr, _IONBF, 0);
+      ASSERT_TRUE(writeTgaTo(image, file));
+      std::fclose(file);
 
-    const std::size_t pixelBytes = image.pixelCount() * 3;
-    std::vector<std::size_t> expected = {18};
-    for (std::size_t left = pixelBytes; left > 0; left -= std::min<std::size_t>(left, 65536))
-      expected.push_back(std::min<std::size_t>(left, 65536));
-    EXPECT_EQ(log.sizes, expected) << width << "x" << height;
-    ASSERT_EQ(log.bytes.size(), 18 + pixelBytes);
-    for (std::size_t i = 0; i < image.pixelCount(); ++i) {
-      ASSERT_EQ(log.bytes[18 + 3 * i] | log.bytes[19 + 3 * i] << 8 | log.bytes[20 + 3 * i] << 16,
-                static_cast<int>(image.pixels[i] & 0xFFFFFF));
+      const std::size_t pixelBytes = image.pixelCount() * 3;
+      std::vector<std::size_t> expected = {18};
+      for (std::size_t left = pixelBytes; left > 0; left -= std::min<std::size_t>(left, 65536))
+        expected.push_back(std::min<std::size_t>(left, 65536));
+      EXPECT_EQ(log.sizes, expected) << width << "x" << height;
+      ASSERT_EQ(log.bytes.size(), 18 + pixelBytes);
+      for (std::size_t i = 0; i < image.pixelCount(); ++i) {
+        ASSERT_EQ(log.bytes[18 + 3 * i] | log.bytes[19 + 3 * i] << 8 | log.bytes[20 + 3 * i] << 16,
+                  static_cast<int>(image.pixels[i] & 0xFFFFFF));
+      }
     }
   }
+  wideVectorsInUse = processorRunsWideVectorCode();
+}
+
+// Rows of any width load to the same pixels with either build of the loops.
+TEST_F(TgaTest, TwentyFourBitRowsLoadAlikeWithEitherBuildOfTheLoops) {
+  for (int width : {1, 7, 31, 32, 33, 1001}) {
+    std::vector<Pixel> pixels = numberedPixels(width, 5, false);
+    for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] ^= static_cast<Pixel>(i * 2654435761u) & 0xFFFFFF;
+    for (bool wide : vectorCodes()) {
+      wideVectorsInUse = wide;
+      ASSERT_EQ(load(tgaFile(width, 5, 24, 0x00, pixels)), 0);
+      ASSERT_EQ(image.pixelCount(), pixels.size());
+      EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), image.pixels)) << width << (wide ? " wide" : "");
+    }
+  }
+  wideVectorsInUse = processorRunsWideVectorCode();
 }
 
 #endif

@@ -1,0 +1,42 @@
+#include "driver/stage_clock.h"
+
+#if defined(LOMVERA_STAGE_TIMES)
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+constexpr int kMaxStages = 8;
+
+using StageClock = std::chrono::steady_clock;
+
+StageClock::time_point lastMark;
+const char* stageNames[kMaxStages];
+double stageMilliseconds[kMaxStages];
+int stagesMarked = 0;
+
+}  // namespace
+
+void stageClockStart() {
+  stagesMarked = 0;
+  lastMark = StageClock::now();
+}
+
+void stageClockMark(const char* stage) {
+  const StageClock::time_point now = StageClock::now();
+  if (stagesMarked < kMaxStages) {
+    stageNames[stagesMarked] = stage;
+    stageMilliseconds[stagesMarked] = std::chrono::duration<double, std::milli>(now - lastMark).count();
+    ++stagesMarked;
+  }
+  lastMark = now;
+}
+
+void stageClockReport() {
+  std::fprintf(stderr, "stage times ms:");
+  for (int i = 0; i < stagesMarked; ++i) std::fprintf(stderr, " %s %.1f", stageNames[i], stageMilliseconds[i]);
+  std::fprintf(stderr, "\n");
+}
+
+#endif

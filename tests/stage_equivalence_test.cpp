@@ -1,0 +1,256 @@
+// The fast stages against the literal reference: same tables, same output
+// pixels, same progress lines, same generator state and shiftTotal, on
+// randomised pictures of many shapes, one after another as in a directory run.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "correction/correction.h"
+#include "driver/driver.h"
+#include "image/image.h"
+#include "platform/wide_vectors.h"
+#include "reference_stages.h"
+#include "test_support.h"
+
+namespace {
+
+int clampLevel(int value) { return value < 0 ? 0 : (value > 255 ? 255 : value); }
+
+// A randomised scan: patches of smooth striped picture (most positions are
+// samples), pure noise (most are not), saturated colours with strong stripes
+// (large table entries, corrections clamped at 0 and 255) and flat colour
+// (many samples in one cell), with random alpha when asked.
+void fillRandomScan(Image& image, std::uint32_t seed, bool alpha) {
+  std::mt19937 random(seed);
+  const bool linesAreRows = image.width > image.height;
+  const int patch = 1 + static_cast<int>(random() % 9);
+  const int stripe = static_cast<int>(random() % 61) - 30;
+  for (int y = 0; y < image.height; ++y) {
+    for (int x = 0; x < image.width; ++x) {
+      const int line = linesAreRows ? y : x;
+      const int offset = (line % 2) ? stripe : 0;
+      const std::uint32_t kind = (static_cast<std::uint32_t>(x / patch) * 73856093u ^
+                                  static_cast<std::uint32_t>(y / patch) * 19349663u ^ seed) % 4;
+      int red, green, blue;
+      if (kind == 0) {
+        red = 20 + (x * 7 + y) % 200 + static_cast<int>(random() % 5) + offset;
+        green = 90 + (y * 3) % 120 + static_cast<int>(random() % 5) + offset / 2;
+        blue = 60 + static_cast<int>(random() % 9) - offset;
+      } else if (kind == 1) {
+        red = static_cast<int>(random() % 256);
+        green = static_cast<int>(random() % 256);
+        blue = static_cast<int>(random() % 256);
+      } else if (kind == 2) {
+        const int edge = (random() % 2) ? 255 : 0;
+        red = edge + ((line % 2) ? 75 : -75) * (edge ? 1 : -1);
+        green = 255 - edge + static_cast<int>(random() % 3);
+        blue = (random() % 2) ? 0 : 255;
+      } else {
+        red = 200 + offset;
+        green = 17;
+        blue = 250 - offset;
+      }
+      const Pixel colour = packRgb(clampLevel(red), clampLevel(green), clampLevel(blue));
+      const Pixel alphaByte = alpha ? static_cast<Pixel>(random() & 0xFF) << 24 : 0;
+      image.pixels[static_cast<std::size_t>(x) + static_cast<std::size_t>(y) * image.width] = alphaByte | colour;
+    }
+  }
+}
+
+// What processFile does between loading and the stages: lines along the
+// longer side, a fresh all-zero output, shiftTotal back to 0.
+void prepareLines(Image& referenceOutput) {
+  lineCount = inputImage.width;
+  lineLength = inputImage.height;
+  inputImage.transposed = 0;
+  ASSERT_TRUE(outputImage.resize(inputImage.width, inputImage.height));
+  ASSERT_TRUE(referenceOutput.resize(inputImage.width, inputImage.height));
+  if (lineCount > lineLength) {
+    inputImage.transposed = outputImage.transposed = referenceOutput.transposed = 1;
+    std::swap(lineCount, lineLength);
+  } else {
+    outputImage.transposed = referenceOutput.transposed = 0;
+  }
+  shiftTotal = 0;
+  referenceShiftTotal = 0;
+}
+
+template <typename Stages>
+std::string consoleOf(Stages stages) {
+  testing::internal::CaptureStdout();
+  stages();
+  return testing::internal::GetCapturedStdout();
+}
+
+// The index of the first element where the two arrays differ, or -1.
+template <typename T>
+long firstDifference(const T* fast, const T* reference, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i)
+    if (fast[i] != reference[i]) return static_cast<long>(i);
+  return -1;
+}
+
+void expectSameTables() {
+  const std::size_t entries = std::size_t{kCellCount} * kChannelCount;
+  EXPECT_EQ(firstDifference(&shiftSums[0][0], &referenceSums[0][0], entries), -1);
+  EXPECT_EQ(firstDifference(&shiftCounts[0][0], &referenceCounts[0][0], entries), -1);
+  EXPECT_EQ(firstDifference(&shiftTable[0][0], &referenceTable[0][0], entries), -1);
+}
+
+void expectSameOutput(const Image& referenceOutput) {
+  ASSERT_EQ(outputImage.pixelCount(), referenceOutput.pixelCount());
+  EXPECT_EQ(firstDifference(outputImage.pixels, referenceOutput.pixels, outputImage.pixelCount()), -1);
+  EXPECT_EQ(ditherState, referenceDitherState);
+  EXPECT_EQ(shiftTotal, referenceShiftTotal);
+}
+
+// Runs the three fast stages and the three reference stages on inputImage
+// and expects every result to agree.
+void expectStagesAgree(Image& referenceOutput) {
+  prepareLines(referenceOutput);
+  const std::string fast = consoleOf([] {
+    computeShift();
+    buildShiftTable();
+    performShift();
+  });
+  const std::string reference = consoleOf([&] {
+    referenceComputeShift();
+    referenceBuildShiftTable();
+    referencePerformShift(referenceOutput);
+  });
+  EXPECT_EQ(fast, reference);
+  expectSameTables();
+  expectSameOutput(referenceOutput);
+}
+
+class StageEquivalence : public ::testing::Test {
+ protected:
+  Image referenceOutput;
+  void SetUp() override {
+    ditherState = kDitherSeed;
+    referenceDitherState = kDitherSeed;
+  }
+  void TearDown() override {
+    inputImage.release();
+    outputImage.release();
+    wideVectorsInUse = processorRunsWideVectorCode();
+  }
+  // Over all pictures checked: table cells with samples, and corrections.
+  long cellsSampled = 0;
+  std::int64_t corrections = 0;
+  void checkShape(int width, int height, std::uint32_t seed, bool alpha) {
+    SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + (alpha ? " with alpha" : "") +
+                 ", seed " + std::to_string(seed));
+    ASSERT_TRUE(inputImage.resize(width, height));
+    fillRandomScan(inputImage, seed, alpha);
+    expectStagesAgree(referenceOutput);
+    for (const auto& cell : referenceCounts) cellsSampled += cell[0] != 0;
+    corrections += referenceShiftTotal;
+  }
+};
+
+// One run over many shapes: the generator carries on from picture to picture
+// on both sides, so every picture also checks the hand-over between files.
+TEST_F(StageEquivalence, ShapesOfEveryKindGiveTheReferenceBytes) {
+  struct Shape {
+    int width, height;
+  };
+  const Shape shapes[] = {{0, 0},     {0, 5},     {5, 0},     {1, 1},     {1, 2},     {2, 1},    {2, 2},
+                          {3, 3},     {1, 9},     {9, 1},     {2, 9},     {9, 2},     {3, 10},   {10, 3},
+                          {4, 4},     {5, 8},     {8, 5},     {6, 7},     {7, 6},     {16, 16},  {17, 17},
+                          {33, 64},   {64, 33},   {99, 100},  {100, 99},  {101, 257}, {257, 101}, {150, 200},
+                          {200, 150}, {2, 1000},  {1000, 2},  {3, 1000},  {1000, 3},  {1, 1000}, {1000, 1},
+                          {255, 256}, {256, 255}, {513, 514}, {514, 513}, {300, 300}, {301, 301},
+                          {1030, 1031}, {1031, 1030}};
+  for (bool wide : vectorCodes()) {
+    SCOPED_TRACE(wide ? "wide vector code" : "baseline code");
+    wideVectorsInUse = wide;
+    std::uint32_t seed = 1;
+    for (const Shape& shape : shapes) {
+      for (bool alpha : {false, true}) checkShape(shape.width, shape.height, seed++, alpha);
+    }
+  }
+  // The pictures exercise the stages: many cells sampled, many corrections.
+  EXPECT_GT(cellsSampled, 20000);
+  EXPECT_GT(corrections, 10000000);
+}
+
+TEST_F(StageEquivalence, RandomShapesGiveTheReferenceBytes) {
+  std::mt19937 random(20261207);
+  for (int picture = 0; picture < 60; ++picture) {
+    const int longSide = 1 + static_cast<int>(random() % 700);
+    const int shortSide = 1 + static_cast<int>(random() % static_cast<std::uint32_t>(longSide));
+    const bool landscape = random() % 2 == 0;
+    wideVectorsInUse = processorRunsWideVectorCode() && picture % 2 == 0;
+    checkShape(landscape ? longSide : shortSide, landscape ? shortSide : longSide, random(), random() % 2 == 0);
+  }
+}
+
+// Large pictures live in storage of their own, with or without huge pages;
+// the stages give the same bytes either way.
+TEST_F(StageEquivalence, StorageWithAndWithoutHugePagesGivesTheReferenceBytes) {
+  const bool byDefault = hugePagesForPixels;
+  for (bool huge : {false, true}) {
+    hugePagesForPixels = huge;
+    checkShape(1100, 1001, 7, huge);
+    checkShape(1001, 1100, 8, !huge);
+  }
+  hugePagesForPixels = byDefault;
+}
+
+// Corrections near the ends of the colour range, from a table of arbitrary
+// entries of every size up to the largest a picture can produce.
+TEST_F(StageEquivalence, ArbitraryTablesAreAppliedAndClampedLikeTheReference) {
+  std::mt19937 random(77);
+  std::uniform_int_distribution<std::int32_t> entry(-51839, 51839);
+  const std::pair<int, int> shapes[] = {{37, 53}, {53, 37}, {2, 41}, {41, 2}, {300, 555}, {555, 300}};
+  for (auto [width, height] : shapes) {
+    for (bool wide : vectorCodes()) {
+      SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + (wide ? ", wide vector code" : ""));
+      wideVectorsInUse = wide;
+      ASSERT_TRUE(inputImage.resize(width, height));
+      fillRandomScan(inputImage, random(), true);
+      prepareLines(referenceOutput);
+      for (int cell = 0; cell < kCellCount; ++cell) {
+        for (int channel = 0; channel < kChannelCount; ++channel) {
+          const std::int32_t value = cell % 5 == 0 ? 512 * (entry(random) / 512) : entry(random);
+          shiftTable[cell][channel] = referenceTable[cell][channel] = value;
+        }
+      }
+      const std::string fast = consoleOf(performShift);
+      EXPECT_EQ(fast, consoleOf([&] { referencePerformShift(referenceOutput); }));
+      expectSameOutput(referenceOutput);
+    }
+  }
+}
+
+// Over five million samples in one cell, every one of the largest size
+// (2b - a - c = 405 in red): more than a 32-bit sum could hold.
+TEST_F(StageEquivalence, HugeSampleCountsInOneCellAreSummedExactly) {
+  constexpr int kLength = 5400000;
+  const Pixel outer = packRgb(105, 40, 40);
+  const Pixel middle = packRgb(255, 40, 40);
+  const Pixel last = packRgb(0, 40, 40);
+  for (bool linesAreRows : {false, true}) {
+    SCOPED_TRACE(linesAreRows ? "rows" : "columns");
+    ASSERT_TRUE(inputImage.resize(linesAreRows ? kLength : 3, linesAreRows ? 3 : kLength));
+    for (int j = 0; j < kLength; ++j) {
+      for (int line = 0; line < 3; ++line) {
+        const Pixel colour = line == 0 ? outer : (line == 1 ? middle : last);
+        const std::size_t index = linesAreRows ? j + static_cast<std::size_t>(line) * kLength
+                                               : line + static_cast<std::size_t>(j) * 3;
+        inputImage.pixels[index] = colour | static_cast<Pixel>(j & 0xFF) << 24;
+      }
+    }
+    expectStagesAgree(referenceOutput);
+    const int cell = colourCellOf(outer);
+    EXPECT_EQ(shiftSums[cell][0], std::int64_t{405} * kLength);
+    EXPECT_EQ(shiftCounts[cell][2], std::int64_t{2} * kLength);
+  }
+}
+
+}  // namespace
