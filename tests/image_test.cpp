@@ -86,6 +86,7 @@ TEST(Image, WriteBufferIsAllocatedOnceForTheProcess) {
   EXPECT_EQ(writeBuffer.get(), first);
 }
 
+#ifdef __linux__
 // The VmFlags line of the mapping that holds `address`, from /proc/self/smaps.
 std::string mappingFlagsOf(const void* address) {
   const std::uintptr_t wanted = reinterpret_cast<std::uintptr_t>(address);
@@ -128,5 +129,6 @@ TEST(Image, LargeStorageAsksForHugePagesOnlyWhenSwitchedOn) {
   }
   hugePagesForPixels = byDefault;
 }
+#endif
 
 }  // namespace
