@@ -5,6 +5,7 @@
 #include <cctype>
 #include <regex>
 
+#include "correction/correction.h"
 #include "driver/driver.h"
 #include "test_support.h"
 
@@ -93,6 +94,29 @@ TEST_F(DirectoryTest, GeneratorCarriesOnFromFileToFile) {
   EXPECT_NE(processedFirst, processedSecond);
   EXPECT_EQ(readBytes(at(resultPathFor(order[0]))), tgaFile(3, 100, 24, 0, processedFirst));
   EXPECT_EQ(readBytes(at(resultPathFor(order[1]))), tgaFile(3, 100, 24, 0, processedSecond));
+}
+
+// A directory run gives each file the result of a single-file run that
+// starts where the previous file left the generator: the same as running the
+// files one after another through processFile in one process.
+TEST_F(DirectoryTest, ResultsEqualSingleFileRunsThatCarryOnTheGenerator) {
+  writePicture("one.tga", 41, 17, 1);
+  writePicture("two.tga", 16, 33, 2);
+  writeBytes(at("three.tga"), tgaFile(25, 25, 32, 0x28, stripedPicture(25, 25, true, 3, true)));
+  writePicture("four.tga", 1, 9, 4);
+  const ToolRun run = runTool({directory.root()});
+  ASSERT_EQ(run.exitStatus, 0);
+  const std::vector<std::string> order = loadedFileNames(run.output);
+  ASSERT_EQ(order.size(), 4u);
+
+  ditherState = kDitherSeed;
+  TemporaryDirectory single;
+  testing::internal::CaptureStdout();
+  for (const std::string& name : order) ASSERT_EQ(processFile(at(name).c_str(), single.path(name).c_str()), 0);
+  testing::internal::GetCapturedStdout();
+  for (const std::string& name : order) {
+    EXPECT_EQ(readBytes(at(name.substr(0, name.size() - 4) + "_s.tga")), readBytes(single.path(name))) << name;
+  }
 }
 
 TEST_F(DirectoryTest, EarlierResultsAreSkippedAndOverwritten) {

@@ -253,4 +253,49 @@ TEST_F(StageEquivalence, HugeSampleCountsInOneCellAreSummedExactly) {
   }
 }
 
+// The whole tool on files of every accepted layout: what it writes, and the
+// average shift it reports, are what the reference stages make of the
+// picture, the generator starting afresh in each run of the tool.
+TEST_F(StageEquivalence, ToolWritesTheReferenceBytesForEveryLayout) {
+  struct Layout {
+    int width, height, depth, descriptor;
+  };
+  const Layout layouts[] = {{64, 40, 24, 0x00}, {40, 64, 24, 0x20}, {33, 33, 32, 0x08}, {51, 20, 32, 0x28},
+                            {7, 1, 24, 0x00},   {1, 9, 32, 0x28},   {2, 2, 24, 0x20},   {30, 31, 24, 0x00}};
+  TemporaryDirectory directory;
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(std::to_string(layout.width) + " x " + std::to_string(layout.height) + " depth " +
+                 std::to_string(layout.depth) + " descriptor " + std::to_string(layout.descriptor));
+    const bool topDown = (layout.descriptor & 0x20) != 0;
+    ASSERT_TRUE(inputImage.resize(layout.width, layout.height));
+    fillRandomScan(inputImage, static_cast<std::uint32_t>(layout.width * 131 + layout.height), layout.depth == 32);
+    inputImage.transposed = 0;
+    std::vector<Pixel> fileOrder;
+    for (int i = 0; i < layout.height; ++i) {
+      const int row = topDown ? layout.height - 1 - i : i;
+      for (int x = 0; x < layout.width; ++x) fileOrder.push_back(inputImage.getPixel(x, row));
+    }
+    writeBytes(directory.path("in.tga"), tgaFile(layout.width, layout.height, layout.depth, layout.descriptor, fileOrder));
+    const ToolRun run = runTool({directory.path("in.tga"), directory.path("out.tga")});
+    ASSERT_EQ(run.exitStatus, 0);
+
+    referenceDitherState = kDitherSeed;
+    prepareLines(referenceOutput);
+    consoleOf([&] {
+      referenceComputeShift();
+      referenceBuildShiftTable();
+      referencePerformShift(referenceOutput);
+    });
+    referenceOutput.transposed = 0;
+    std::vector<Pixel> bottomUp;
+    for (int y = 0; y < layout.height; ++y)
+      for (int x = 0; x < layout.width; ++x) bottomUp.push_back(referenceOutput.getPixel(x, y));
+    EXPECT_EQ(readBytes(directory.path("out.tga")), tgaFile(layout.width, layout.height, 24, 0, bottomUp));
+    char shift[64];
+    std::snprintf(shift, sizeof shift, "average shift: %.3f,",
+                  static_cast<double>(referenceShiftTotal) / (3.0 * layout.width * layout.height));
+    EXPECT_NE(run.output.find(shift), std::string::npos) << run.output;
+  }
+}
+
 }  // namespace
