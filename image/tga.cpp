@@ -265,11 +265,16 @@ int Image::loadTga(const char* path) {
 
 int Image::saveTga(const char* path) const {
   std::string temporaryPath;
-  std::FILE* file = platformCreateTemporaryBeside(path, &temporaryPath);
+  bool replacesFile = false;
+  std::FILE* file = platformCreateTemporaryBeside(path, &temporaryPath, &replacesFile);
   if (file == nullptr) return 1;
   // Unbuffered: each block goes to the file in one write, without a copy.
   std::setvbuf(file, nullptr, _IONBF, 0);
-  bool written = writeTgaTo(*this, file) && platformSyncFile(file);
+  bool written = writeTgaTo(*this, file);
+  // Waiting for the disk costs as much as the whole correction of a large
+  // scan, so it is done only where a crash could lose something: when an
+  // existing file is replaced. A new output lost in a crash is made again.
+  if (written && replacesFile) written = platformSyncFile(file);
   written = std::fclose(file) == 0 && written;
   if (written && platformReplaceFile(temporaryPath.c_str(), path)) return 0;
   platformRemoveFile(temporaryPath.c_str());

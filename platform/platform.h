@@ -36,13 +36,14 @@ std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize);
 // should end up with: those of an existing file of that name, otherwise
 // those of an ordinarily created file. Returns null (creating nothing) when
 // the directory does not allow it, or when an existing finalPath could not be
-// opened for writing.
-std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* temporaryPath);
+// opened for writing. *replacesFile tells whether a file of that name exists.
+std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* temporaryPath, bool* replacesFile);
 
 // Hands the data written to file down to the storage device. Returns false
 // when that fails, as it can when the device reports a write error late.
-// Called before a finished temporary file takes the output's place, so that a
-// crash soon after cannot leave an empty file where the picture was.
+// Called before a finished temporary file takes the place of an existing
+// file, so that a crash soon after cannot leave an empty file where the
+// picture was (the input itself, when a scan is corrected in place).
 bool platformSyncFile(std::FILE* file);
 
 // Puts temporaryPath in the place of finalPath in one step, replacing any file

@@ -109,10 +109,11 @@ static mode_t ordinaryFileMode() {
   return 0666 & ~mask;
 }
 
-std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* temporaryPath) {
+std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* temporaryPath, bool* replacesFile) {
   mode_t mode = ordinaryFileMode();
   struct stat existing {};
-  if (stat(finalPath, &existing) == 0) {
+  *replacesFile = stat(finalPath, &existing) == 0;
+  if (*replacesFile) {
     // Only a regular file is ever replaced; one that could not be opened for
     // writing is not replaced either, just as writing it in place would fail.
     if (!S_ISREG(existing.st_mode)) return nullptr;

@@ -64,10 +64,11 @@ static std::string directoryOf(const std::string& path) {
 constexpr DWORD kKeptAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* temporaryPath) {
+std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* temporaryPath, bool* replacesFile) {
   DWORD keptAttributes = 0;
   const DWORD attributes = GetFileAttributesA(finalPath);
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
+  *replacesFile = attributes != INVALID_FILE_ATTRIBUTES;
+  if (*replacesFile) {
     // Only a writable plain file is ever replaced: a read-only file or one
     // that another program holds open against writing would refuse being
     // written in place as well.

@@ -64,8 +64,10 @@ TEST_F(PlatformTest, TemporaryFileLiesBesideItsTargetAndReplacesIt) {
   const Bytes content = {'\n', '\r', '\n', 0x1A, 0, '\n'};
   writeBytes(directory.path("out.tga"), {1, 2, 3});
   std::string temporary;
-  std::FILE* file = platformCreateTemporaryBeside(directory.path("out.tga").c_str(), &temporary);
+  bool replacesFile = false;
+  std::FILE* file = platformCreateTemporaryBeside(directory.path("out.tga").c_str(), &temporary, &replacesFile);
   ASSERT_NE(file, nullptr);
+  EXPECT_TRUE(replacesFile);
   EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), file), content.size());
   ASSERT_EQ(std::fclose(file), 0);
 
@@ -85,11 +87,19 @@ TEST_F(PlatformTest, TemporaryFileLiesBesideItsTargetAndReplacesIt) {
 TEST_F(PlatformTest, NoTemporaryFileWhereTheTargetCannotBe) {
   std::string temporary = "unchanged";
   makeDirectory(directory.path("dir.tga"));
-  EXPECT_EQ(platformCreateTemporaryBeside(directory.path("dir.tga").c_str(), &temporary), nullptr);
-  EXPECT_EQ(platformCreateTemporaryBeside(joinPath(directory.path("missing"), "out.tga").c_str(), &temporary),
-            nullptr);
+  bool replacesFile = false;
+  EXPECT_EQ(platformCreateTemporaryBeside(directory.path("dir.tga").c_str(), &temporary, &replacesFile), nullptr);
+  EXPECT_EQ(
+      platformCreateTemporaryBeside(joinPath(directory.path("missing"), "out.tga").c_str(), &temporary, &replacesFile),
+      nullptr);
+  EXPECT_FALSE(replacesFile);
   EXPECT_EQ(temporary, "unchanged");
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"dir.tga"});
+  std::FILE* file = platformCreateTemporaryBeside(directory.path("new.tga").c_str(), &temporary, &replacesFile);
+  ASSERT_NE(file, nullptr);
+  EXPECT_FALSE(replacesFile);
+  std::fclose(file);
+  platformRemoveFile(temporary.c_str());
 }
 
 TEST(PlatformTicks, CountMilliseconds) {
