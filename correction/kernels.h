@@ -1,10 +1,10 @@
 #pragma once
 
-// The innermost loops of computeShift and performShift. Each comes in two
-// builds that give the same results: a baseline one in plain C++ for any
-// processor (kernels_baseline.cpp), and a wide vector one for processors
-// with AVX2 (kernels_wide.cpp; see platform/wide_vectors.h). The stages call
-// the build that wideVectorsInUse names.
+// The innermost loops of computeShift and performShift, one name each. Every
+// kernel comes in two builds that give the same results: a baseline one in
+// plain C++ for any processor (kernels_baseline.cpp), and a wide vector one
+// for processors with AVX2 (kernels_wide.cpp; see platform/wide_vectors.h).
+// kernels.cpp chooses between them, for every kernel in the same way.
 //
 // Pixels are taken in their storage byte order: blue, green, red, alpha.
 // The "colour byte" f of a run of pixels is byte f % 4 of pixel f / 4.
@@ -35,27 +35,76 @@ struct TripleMeasures {
   std::int16_t contribution[kMeasureBlock][4];
 };
 
+// Sums of one cell not yet moved into shiftSums and shiftCounts, by channel
+// in pixel byte order (blue, green, red), and the samples.
+struct PendingCell {
+  std::int32_t sum[3];
+  std::int32_t samples;
+};
+
 // Lines as rows: the triples a[k], b[k], c[k] for k < count (count at most
-// kMeasureBlock). The baseline build measures from position `first` on.
-void measureRowTriplesBaseline(const Pixel* a, const Pixel* b, const Pixel* c, std::int32_t first,
-                               std::int32_t count, TripleMeasures* measures);
-void measureRowTriplesWide(const Pixel* a, const Pixel* b, const Pixel* c, std::int32_t count,
-                           TripleMeasures* measures);
+// kMeasureBlock).
+void measureRowTriples(const Pixel* a, const Pixel* b, const Pixel* c, std::int32_t count, TripleMeasures* measures);
 // Lines as columns: the triples row[2k], row[2k + 1], row[2k + 2] for k < count.
-void measureColumnTriplesBaseline(const Pixel* row, std::int32_t first, std::int32_t count,
-                                  TripleMeasures* measures);
-void measureColumnTriplesWide(const Pixel* row, std::int32_t count, TripleMeasures* measures);
+void measureColumnTriples(const Pixel* row, std::int32_t count, TripleMeasures* measures);
+// Adds the measures of `count` positions to the pending sums, to the two
+// sets by turns, so that runs of one colour do not make every addition wait
+// for the one before. Each set has kCellCount + 1 cells.
+void addMeasures(const TripleMeasures& measures, std::int32_t count, PendingCell* first, PendingCell* second);
 
 // --- Application -----------------------------------------------------------
 
+// Per cell: the magnitude of each shiftTable entry, in byte order (blue,
+// green, red, then 0 for alpha), and 0xFF in the byte of each negative entry.
+struct CellCorrection {
+  std::uint16_t magnitude[4];
+  std::uint8_t negative[4];
+};
+
+// Positions corrected together: their draws and corrections are kept in
+// small arrays that stay in the first-level cache.
+constexpr std::int32_t kCorrectionBlock = 256;
+
+// The inputs of the correction of one block, per colour byte of the pixels
+// it corrects: with lines as rows, the even pixels' bytes come first and the
+// odd pixels' bytes start at kOddBytes; with lines as columns, the pixels of
+// each pair follow each other.
+constexpr std::int32_t kOddBytes = 4 * kCorrectionBlock;
+struct CorrectionBlock {
+  std::uint16_t threshold[8 * kCorrectionBlock];
+  std::uint16_t magnitude[8 * kCorrectionBlock];
+  std::uint8_t down[8 * kCorrectionBlock];
+  std::int32_t cell[kCorrectionBlock];
+};
+
+// The low 16 bits of generator jumps, enough for the thresholds (generator.h).
+// along, at index e * kOddBytes + 4 * i + byte: the jump from the state
+// before a block of positions along one pair to the draw for colour byte
+// `byte` of the even (e = 0) or odd (e = 1) pixel of its position i.
+// across, at index 4 * e + byte: the same from the state before one
+// position. The alpha byte takes no draw; a jump to 0 gives it threshold 0.
+struct DrawJumps {
+  std::uint16_t alongMultiplier[8 * kCorrectionBlock];
+  std::uint16_t alongIncrement[8 * kCorrectionBlock];
+  std::uint16_t acrossMultiplier[8];
+  std::uint16_t acrossIncrement[8];
+};
+
+// Lines as rows: the draws and corrections of `count` consecutive positions
+// along one pair whose even pixels are even[0..count), from the (low 16 bits
+// of the) state *state before them; leaves *state after their last draw.
+void prepareRowBlock(const DrawJumps& jumps, const CellCorrection* corrections, std::uint16_t* state,
+                     const Pixel* even, std::int32_t count, CorrectionBlock* block);
+// Lines as columns: the draws and corrections of one position in each of
+// `count` pairs, pair p at row[2p] and row[2p + 1] with its state chains[p];
+// moves every chain on by one position.
+void prepareColumnBlock(const DrawJumps& jumps, const CellCorrection* corrections, std::uint16_t* chains,
+                        const Pixel* row, std::int32_t count, CorrectionBlock* block);
+
 // Corrects `count` pixels from in to out. For colour byte f, the half
-// correction is q = (magnitudes[f] >> 9) + 1 when (magnitudes[f] & 511) is
-// greater than thresholds[f], else magnitudes[f] >> 9: ditherHalf's rounding
-// of an entry of that magnitude. The byte moves down by q where down[f] is
-// 0xFF and up by q where it is 0, clamped to 0..255. The alpha byte becomes
-// 0 (its magnitude must be 0). Magnitudes stay below 51,840. Returns the sum
-// of all q.
-std::uint32_t correctPixelsBaseline(const Pixel* in, Pixel* out, const std::uint16_t* thresholds,
-                                    const std::uint16_t* magnitudes, const std::uint8_t* down, std::int32_t count);
-std::uint32_t correctPixelsWide(const Pixel* in, Pixel* out, const std::uint16_t* thresholds,
-                                const std::uint16_t* magnitudes, const std::uint8_t* down, std::int32_t count);
+// correction is halfLevels(magnitudes[f], thresholds[f]) (generator.h). The
+// byte moves down by it where down[f] is 0xFF and up where it is 0, clamped
+// to 0..255. The alpha byte becomes 0 (its magnitude must be 0). Magnitudes
+// stay below 51,840. Returns the sum of all half corrections.
+std::uint32_t correctPixels(const Pixel* in, Pixel* out, const std::uint16_t* thresholds,
+                            const std::uint16_t* magnitudes, const std::uint8_t* down, std::int32_t count);

@@ -1,10 +1,10 @@
 // The baseline build of the innermost loops (kernels.h): plain C++ that the
 // compiler vectorises as far as the baseline processor allows.
 
-#include "correction/kernels.h"
+#include "correction/block_loops.h"
+#include "correction/kernel_builds.h"
 
 namespace {
-
 
 int absolute(int value) { return value < 0 ? -value : value; }
 
@@ -18,12 +18,12 @@ void measureTriple(Pixel a, Pixel b, Pixel c, std::int32_t k, TripleMeasures* me
         static_cast<std::int16_t>(2 * byteOf(b, byte) - byteOf(a, byte) - byteOf(c, byte));
   }
   measures->contribution[k][3] = 1;
-  const std::int32_t cell =
-      static_cast<std::int32_t>(((a >> 9) & 0x7C00) | ((a >> 6) & 0x03E0) | ((a >> 3) & 0x001F));
-  measures->cell[k] = difference <= kSimilarityLimit ? cell : kNotASampleCell;
+  measures->cell[k] = difference <= kSimilarityLimit ? colourCellOf(a) : kNotASampleCell;
 }
 
 }  // namespace
+
+LOMVERA_DEFINE_BLOCK_LOOPS(Baseline, )
 
 void measureRowTriplesBaseline(const Pixel* a, const Pixel* b, const Pixel* c, std::int32_t first,
                                std::int32_t count, TripleMeasures* measures) {
@@ -44,8 +44,7 @@ std::uint32_t correctPixelsBaseline(const Pixel* in, Pixel* out, const std::uint
   auto* outBytes = reinterpret_cast<std::uint8_t*>(out);
   std::uint32_t total = 0;
   for (std::int32_t f = 0; f < 4 * count; ++f) {
-    const int magnitude = magnitudes[f];
-    const int half = (magnitude >> 9) + ((magnitude & 511) > thresholds[f] ? 1 : 0);
+    const int half = static_cast<int>(halfLevels(magnitudes[f], thresholds[f]));
     const int level = inBytes[f] + (down[f] ? -half : half);
     outBytes[f] = static_cast<std::uint8_t>(level < 0 ? 0 : (level > 255 ? 255 : level));
     total += static_cast<std::uint32_t>(half);

@@ -2,8 +2,8 @@
 // AVX2 intrinsics: eight pixels at a time, colour bytes corrected with
 // saturating byte arithmetic, which clamps to 0..255 by itself.
 
-#include "correction/kernels.h"
-
+#include "correction/block_loops.h"
+#include "correction/kernel_builds.h"
 #include "platform/wide_vectors.h"
 
 #if LOMVERA_HAS_WIDE_VECTOR_CODE
@@ -32,6 +32,7 @@ LOMVERA_WIDE_VECTOR_CODE inline void measureEight(__m256i a, __m256i b, __m256i 
   b = _mm256_and_si256(b, colours);
   c = _mm256_and_si256(c, colours);
 
+  // The cell is colourCellOf(a) (correction.h), lane by lane.
   // Sum of the three channel differences |b - a| of each pixel.
   const __m256i byteDifferences = _mm256_or_si256(_mm256_subs_epu8(a, b), _mm256_subs_epu8(b, a));
   const __m256i pairSums = _mm256_maddubs_epi16(byteDifferences, _mm256_set1_epi8(1));
@@ -39,9 +40,9 @@ LOMVERA_WIDE_VECTOR_CODE inline void measureEight(__m256i a, __m256i b, __m256i 
   const __m256i isSample = _mm256_cmpgt_epi32(_mm256_set1_epi32(kSimilarityLimit + 1), difference);
 
   const __m256i cell = _mm256_or_si256(
-      _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(a, 9), _mm256_set1_epi32(0x7C00)),
-                      _mm256_and_si256(_mm256_srli_epi32(a, 6), _mm256_set1_epi32(0x03E0))),
-      _mm256_and_si256(_mm256_srli_epi32(a, 3), _mm256_set1_epi32(0x001F)));
+      _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(a, 9), _mm256_set1_epi32(kCellRedBits)),
+                      _mm256_and_si256(_mm256_srli_epi32(a, 6), _mm256_set1_epi32(kCellGreenBits))),
+      _mm256_and_si256(_mm256_srli_epi32(a, 3), _mm256_set1_epi32(kCellBlueBits)));
   store(measures->cell + first, _mm256_blendv_epi8(_mm256_set1_epi32(kNotASampleCell), cell, isSample));
 
   // 2b - a - c per byte in 16 bits; the alpha lane, 0 after the masking,
@@ -63,6 +64,8 @@ LOMVERA_WIDE_VECTOR_CODE inline void measureEight(__m256i a, __m256i b, __m256i 
 }
 
 }  // namespace
+
+LOMVERA_DEFINE_BLOCK_LOOPS(Wide, LOMVERA_WIDE_VECTOR_CODE)
 
 LOMVERA_WIDE_VECTOR_CODE void measureRowTriplesWide(const Pixel* a, const Pixel* b, const Pixel* c,
                                                     std::int32_t count, TripleMeasures* measures) {
@@ -95,22 +98,22 @@ LOMVERA_WIDE_VECTOR_CODE std::uint32_t correctPixelsWide(const Pixel* in, Pixel*
                                                          const std::uint16_t* thresholds,
                                                          const std::uint16_t* magnitudes, const std::uint8_t* down,
                                                          std::int32_t count) {
-  const __m256i remainderBits = _mm256_set1_epi16(511);
+  const __m256i remainderBits = _mm256_set1_epi16(kRemainderBits);
   const __m256i colours = _mm256_set1_epi32(0x00FFFFFF);
   const __m256i zero = _mm256_setzero_si256();
   __m256i sums = zero;
   std::int32_t i = 0;
   for (; i + kPixelsPerVector <= count; i += kPixelsPerVector) {
-    // Halves in 16 bits for pixels i to i + 3 and i + 4 to i + 7: the whole
-    // part, plus one where the remainder exceeds the threshold (the compare
-    // gives -1 there).
+    // halfLevels (generator.h) in 16 bits for pixels i to i + 3 and i + 4 to
+    // i + 7: the whole part, plus one where the remainder exceeds the
+    // threshold (the compare gives -1 there).
     const __m256i magnitudeLow = load(magnitudes + 4 * i);
     const __m256i magnitudeHigh = load(magnitudes + 4 * i + 16);
     const __m256i halfLow = _mm256_sub_epi16(
-        _mm256_srli_epi16(magnitudeLow, 9),
+        _mm256_srli_epi16(magnitudeLow, kWholeLevelShift),
         _mm256_cmpgt_epi16(_mm256_and_si256(magnitudeLow, remainderBits), load(thresholds + 4 * i)));
     const __m256i halfHigh = _mm256_sub_epi16(
-        _mm256_srli_epi16(magnitudeHigh, 9),
+        _mm256_srli_epi16(magnitudeHigh, kWholeLevelShift),
         _mm256_cmpgt_epi16(_mm256_and_si256(magnitudeHigh, remainderBits), load(thresholds + 4 * i + 16)));
     // Packing works per 128-bit lane; the permutation puts the pixels back in order.
     const __m256i halves = _mm256_permute4x64_epi64(_mm256_packus_epi16(halfLow, halfHigh), 0xD8);
@@ -132,6 +135,8 @@ LOMVERA_WIDE_VECTOR_CODE std::uint32_t correctPixelsWide(const Pixel* in, Pixel*
 #else
 
 // Without the wide build the stages never ask for it; these keep the program whole.
+LOMVERA_DEFINE_BLOCK_LOOPS(Wide, )
+
 void measureRowTriplesWide(const Pixel* a, const Pixel* b, const Pixel* c, std::int32_t count,
                            TripleMeasures* measures) {
   measureRowTriplesBaseline(a, b, c, 0, count, measures);

@@ -1,18 +1,13 @@
 #pragma once
 
 // The command line, the road of one file through the system, and directory
-// batch mode.
+// batch mode. command_line.cpp calls directory_mode.cpp, which calls
+// process_file.cpp; usage.cpp serves both of the first two.
 
 #include <cstdint>
 #include <set>
 #include <string>
 
-// The current picture's lines: lineCount lines (the shorter side) of
-// lineLength pixels (the longer side). Set by processFile for each file.
-extern std::int32_t lineCount;
-extern std::int32_t lineLength;
-// Sum of the magnitudes of all corrections applied to the current file.
-extern std::int64_t shiftTotal;
 // Totals of the run: files processed and saved, and the sum of their average
 // shifts. They only grow.
 extern std::int32_t filesDone;
@@ -30,16 +25,18 @@ constexpr int kCannotSave = 3;
 
 void printBanner();
 
+// Prints the usage text, waits for one character of standard input, and
+// returns kUsageShown.
+int printUsage();
+
 // Loads inputPath, removes its stripes, saves the result to outputPath and
 // prints the report line. Returns kProcessed, kCannotLoad or kCannotSave.
+// The result is not saved (kCannotSave) when the input could not be read
+// through or changed while it was read.
 int processFile(const char* inputPath, const char* outputPath);
 
 // The three stages, in order.
 void runStages();
-
-// Prints the usage text, waits for one character of standard input, and
-// returns kUsageShown.
-int printUsage();
 
 // Seconds between two tick counts, taken as an unsigned 32-bit difference so
 // that a wrap of the counter between them does not matter.

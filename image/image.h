@@ -1,9 +1,20 @@
 #pragma once
 
+// The picture files the tool reads and writes.
+//
+// No whole picture is ever held in memory: inputImage is the open input file,
+// read in runs of storage rows as often as the stages need them, and
+// outputImage is the output file, written in runs of storage rows as the
+// corrected rows come. The stages address pixels as (line, position), which
+// the transposed flag maps onto columns or rows of the picture.
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
+
+#include "platform/platform.h"
 
 // A colour as stored in a TGA file: bits 0-7 blue, 8-15 green, 16-23 red,
 // 24-31 alpha. A pixel's file bytes read as a little-endian word are its Pixel.
@@ -21,12 +32,9 @@ inline Pixel packRgb(int red, int green, int blue) {
 constexpr std::size_t kWriteBlockSize = 65536;
 constexpr std::size_t kWriteBufferSize = kWriteBlockSize + 20;
 
-// A raster of Pixels. Storage row 0 is the bottom row of the picture; the
-// pixel in column x of row y is pixels[x + y * width].
-//
-// With `transposed` non-zero, getPixel and setPixel swap their coordinates,
-// so that the stages can walk rows as if they were columns without copying.
-// Reads outside the picture give 0; writes outside are dropped.
+// A TGA picture file, read or written in runs of storage rows. Storage row 0
+// is the bottom row of the picture, whatever the order of the rows in the
+// file; a row runs from left to right.
 class Image {
  public:
   Image();
@@ -34,61 +42,62 @@ class Image {
   Image(const Image&) = delete;
   Image& operator=(const Image&) = delete;
 
-  // Replaces the storage by a fresh all-zero width x height picture. Returns
-  // false, leaving an empty 0 x 0 Image, when the storage cannot be had (a
-  // negative size, or not enough memory). The storage comes from
-  // platformAllocatePixelStorage, with huge pages as hugePagesForPixels says.
-  bool resize(std::int32_t newWidth, std::int32_t newHeight);
-  void clear();
-  void release();
-
-  Pixel getPixel(std::int32_t a, std::int32_t b) const {
-    const std::int32_t x = transposed ? b : a;
-    const std::int32_t y = transposed ? a : b;
-    if (x < 0 || y < 0 || x >= width || y >= height) return 0;
-    return pixels[x + static_cast<std::ptrdiff_t>(y) * width];
-  }
-  void setPixel(std::int32_t a, std::int32_t b, Pixel value) {
-    const std::int32_t x = transposed ? b : a;
-    const std::int32_t y = transposed ? a : b;
-    if (x < 0 || y < 0 || x >= width || y >= height) return;
-    pixels[x + static_cast<std::ptrdiff_t>(y) * width] = value;
-  }
-
-  // Reads a 24- or 32-bit uncompressed true-colour TGA file (tga.cpp).
-  // Returns 0 on success; 1 when the file cannot be opened, is not a file
-  // of that kind, or holds less pixel data than its header promises.
+  // Opens a 24- or 32-bit uncompressed true-colour TGA file for reading and
+  // checks its header against what the reader takes and against the file's
+  // length; reads no pixel yet. Returns 0 when the file is open for readRows,
+  // with width and height set and transposed 0; 1 when the file cannot be
+  // opened, is not a file of that kind, or is shorter than its header
+  // promises (the size and an earlier open file are then left as they were).
   int loadTga(const char* path);
-  // Writes the picture as a 24-bit TGA file, replacing the file only once it
-  // is completely written. Returns 0 on success, 1 on any failure, in which
-  // case an existing file of that name is left as it was.
-  int saveTga(const char* path) const;
+  // Reads storage rows first to first + count - 1 into rows (count x width
+  // Pixels), alpha kept (0 in 24-bit files). Returns false, and from then on
+  // always false, when the file cannot be read.
+  bool readRows(std::int32_t first, std::int32_t count, Pixel* rows);
+  // Closes the input file. Returns true when every read succeeded and the
+  // file's length and modification time are still those it had when it was
+  // opened: only then do the rows read make one picture.
+  bool closeTga();
 
-  std::size_t pixelCount() const {
-    return static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-  }
+  // Sets the size of the picture to be written.
+  void resize(std::int32_t newWidth, std::int32_t newHeight);
+  // Opens the output for path (a temporary file beside it until saveTga) and
+  // writes the 24-bit header. Returns false when it cannot be created; the
+  // rows written after that are dropped and saveTga fails.
+  bool createTga(const char* path);
+  // Appends `count` Pixels in storage order (rows bottom to top) as three
+  // bytes each, through writeBuffer, in blocks of exactly kWriteBlockSize
+  // bytes. A write that fails is remembered and the rest is dropped.
+  void writePixels(const Pixel* pixels, std::size_t count);
+  // Completes the file begun by createTga and puts it in the place of path.
+  // Returns 0 on success; 1 when it was never created, any write failed, or
+  // it cannot be completed or placed, in which case nothing is left of it
+  // and an existing file of that name keeps its bytes.
+  int saveTga(const char* path);
+  // Abandons the file begun by createTga, leaving nothing of it.
+  void discardTga();
 
-  Pixel* pixels = nullptr;
+  std::size_t pixelCount() const { return static_cast<std::size_t>(width) * static_cast<std::size_t>(height); }
+
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::int32_t transposed = 0;
-};
 
-// Writes image as a 24-bit TGA file to an open stream: the header, then the
-// pixels gathered in writeBuffer and handed over in blocks of exactly
-// kWriteBlockSize bytes, and one shorter block for the rest. Returns false
-// when any write or the flush fails.
-bool writeTgaTo(const Image& image, std::FILE* file);
+ private:
+  // Input: the open file and where its pixels lie.
+  std::FILE* input_ = nullptr;
+  std::uint64_t pixelDataOffset_ = 0;
+  unsigned bytesPerPixel_ = 0;
+  bool topDown_ = false;
+  bool readFailed_ = false;
+  FileStamp stamp_{};
+  // Output: the file being written and the fill of writeBuffer.
+  OutputFile output_;
+  std::size_t fill_ = 0;
+  bool writeFailed_ = false;
+};
 
 // The TGA writer's output buffer, allocated by the first Image constructed.
 extern std::unique_ptr<unsigned char[]> writeBuffer;
-
-// Whether Image::resize asks the system to back large pixel storage with huge
-// pages (platformAllocatePixelStorage); the pixels are the same either way.
-// Off unless the build sets LOMVERA_HUGE_PAGES (CMake option of that name):
-// huge pages spare the page faults, but on virtual machines that hand free
-// memory back to their host, fresh huge pages come slower than small ones.
-extern bool hugePagesForPixels;
 
 // The picture being corrected and its corrected copy.
 extern Image inputImage;

@@ -31,23 +31,20 @@
 //
 // The writer produces the header 00 00 02 00 00 00 00 00 00 00 00 00, width,
 // height, 18 00, followed by the pixels bottom row first, three bytes each.
+//
+// Pixels are read in runs of storage rows straight from their place in the
+// file, so any run can be read at any time and as often as needed; the file
+// stays open from loadTga to closeTga.
 
 #include "image/image.h"
 
-#include <cstdio>
 #include <cstring>
-#include <string>
 #include <vector>
 
-#include "platform/platform.h"
-#include "platform/wide_vectors.h"
-
-#if LOMVERA_HAS_WIDE_VECTOR_CODE
-#include <immintrin.h>
-#endif
+#include "image/tga_rows.h"
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-#error "32-bit TGA rows are read straight into Pixel storage, which needs a little-endian machine"
+#error "32-bit TGA rows are copied straight into Pixels, which needs a little-endian machine"
 #endif
 
 namespace {
@@ -103,180 +100,120 @@ bool parseHeader(const unsigned char* header, std::uint64_t fileSize, TgaLayout*
   return fileSize >= layout->pixelDataOffset && fileSize - layout->pixelDataOffset >= pixelBytes;
 }
 
-std::int32_t storageRow(const TgaLayout& layout, std::int32_t fileRow) {
-  return layout.topDown ? layout.height - 1 - fileRow : fileRow;
-}
-
-bool readPixels32(std::FILE* file, const TgaLayout& layout, Pixel* pixels) {
-  const std::size_t rowBytes = static_cast<std::size_t>(layout.width) * 4;
-  for (std::int32_t i = 0; i < layout.height; ++i) {
-    Pixel* row = pixels + static_cast<std::size_t>(storageRow(layout, i)) * layout.width;
-    if (std::fread(row, 1, rowBytes, file) != rowBytes) return false;
-  }
-  return true;
-}
-
-// Widens `count` 3-byte pixels to Pixels with alpha 0. The source holds one
-// byte more than the pixels need, so that each may be taken as a 4-byte load.
-LOMVERA_ALWAYS_INLINE void widenPixels(const unsigned char* bytes, Pixel* pixels, std::int32_t count) {
-  for (std::int32_t x = 0; x < count; ++x) {
-    Pixel value;
-    std::memcpy(&value, bytes + static_cast<std::size_t>(x) * 3, sizeof value);
-    pixels[x] = value & 0x00FFFFFF;
-  }
-}
-
-void widenPixelsBaseline(const unsigned char* bytes, Pixel* pixels, std::int32_t count) {
-  widenPixels(bytes, pixels, count);
-}
-
-#if LOMVERA_HAS_WIDE_VECTOR_CODE
-// The wide build: eight pixels at a time with a byte shuffle, written with
-// streaming stores, which skip reading the storage into the cache first; the
-// rows are not read again before they would have left it anyway.
-LOMVERA_WIDE_VECTOR_CODE void widenPixelsWide(const unsigned char* bytes, Pixel* pixels, std::int32_t count) {
-  constexpr std::uintptr_t kVectorAlignment = 32;
-  std::int32_t x = 0;
-  while (x < count && reinterpret_cast<std::uintptr_t>(pixels + x) % kVectorAlignment != 0) ++x;
-  widenPixels(bytes, pixels, x);
-  // Each half takes four 3-byte pixels from a 16-byte load; the fourth byte
-  // of each pixel becomes 0.
-  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,  //
-                                          0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
-  for (; x + 8 <= count; x += 8) {
-    const unsigned char* from = bytes + static_cast<std::size_t>(x) * 3;
-    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 12));
-    const __m256i widened = _mm256_shuffle_epi8(_mm256_set_m128i(high, low), spread);
-    _mm256_stream_si256(reinterpret_cast<__m256i*>(pixels + x), widened);
-  }
-  _mm_sfence();
-  widenPixels(bytes + static_cast<std::size_t>(x) * 3, pixels + x, count - x);
-}
-#else
-void widenPixelsWide(const unsigned char* bytes, Pixel* pixels, std::int32_t count) {
-  widenPixels(bytes, pixels, count);
-}
-#endif
-
-bool readPixels24(std::FILE* file, const TgaLayout& layout, Pixel* pixels) {
-  const std::size_t rowBytes = static_cast<std::size_t>(layout.width) * 3;
-  // One byte per pixel more than a row needs, so that every pixel can be
-  // taken as a 4-byte load and masked to its three colour bytes.
-  std::vector<unsigned char> buffer(static_cast<std::size_t>(layout.width) * 4);
-  for (std::int32_t i = 0; i < layout.height; ++i) {
-    if (std::fread(buffer.data(), 1, rowBytes, file) != rowBytes) return false;
-    Pixel* row = pixels + static_cast<std::size_t>(storageRow(layout, i)) * layout.width;
-    if (wideVectorsInUse) {
-      widenPixelsWide(buffer.data(), row, layout.width);
-    } else {
-      widenPixelsBaseline(buffer.data(), row, layout.width);
-    }
-  }
-  return true;
-}
-
-// Stores the blue, green and red bytes of `count` Pixels, three bytes each.
-LOMVERA_ALWAYS_INLINE void narrowPixels(const Pixel* pixels, unsigned char* bytes, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    bytes[3 * i] = static_cast<unsigned char>(pixels[i]);
-    bytes[3 * i + 1] = static_cast<unsigned char>(pixels[i] >> 8);
-    bytes[3 * i + 2] = static_cast<unsigned char>(pixels[i] >> 16);
-  }
-}
-
-void narrowPixelsBaseline(const Pixel* pixels, unsigned char* bytes, std::size_t count) {
-  narrowPixels(pixels, bytes, count);
-}
-LOMVERA_WIDE_VECTOR_CODE void narrowPixelsWide(const Pixel* pixels, unsigned char* bytes, std::size_t count) {
-  narrowPixels(pixels, bytes, count);
-}
-
-bool skipBytes(std::FILE* file, std::uint64_t count) {
-  unsigned char scratch[4096];
-  while (count > 0) {
-    const std::size_t chunk = count < sizeof scratch ? static_cast<std::size_t>(count) : sizeof scratch;
-    if (std::fread(scratch, 1, chunk, file) != chunk) return false;
-    count -= chunk;
-  }
-  return true;
-}
-
-int readTga(Image* image, std::FILE* file, std::uint64_t fileSize) {
-  unsigned char header[kHeaderSize];
-  if (std::fread(header, 1, kHeaderSize, file) != kHeaderSize) return 1;
-  TgaLayout layout{};
-  if (!parseHeader(header, fileSize, &layout)) return 1;
-  if (!skipBytes(file, layout.pixelDataOffset - kHeaderSize)) return 1;
-  if (layout.width != image->width || layout.height != image->height) {
-    if (!image->resize(layout.width, layout.height)) return 1;
-  }
-  const bool complete = layout.bytesPerPixel == 4 ? readPixels32(file, layout, image->pixels)
-                                                  : readPixels24(file, layout, image->pixels);
-  return complete ? 0 : 1;
-}
+// The file bytes of the rows being read, with one byte of slack so that
+// every 3-byte pixel may be taken as a 4-byte load. It grows to the largest
+// run of rows asked for and is kept for the next.
+std::vector<unsigned char> readBuffer;
 
 }  // namespace
-
-bool writeTgaTo(const Image& image, std::FILE* file) {
-  unsigned char header[kHeaderSize] = {};
-  putWord(header, 2, kTrueColourType);
-  putWord(header, 12, static_cast<unsigned>(image.width) & 0xFFFF);
-  putWord(header, 14, static_cast<unsigned>(image.height) & 0xFFFF);
-  putWord(header, 16, kFormat24);
-  if (std::fwrite(header, 1, kHeaderSize, file) != kHeaderSize) return false;
-
-  // The pixels go into writeBuffer three bytes each, from fill position 0.
-  // Whenever a pixel takes the fill to a whole block or past it, the block
-  // is written and the 0 to 2 bytes beyond it move to the start. The pixels
-  // up to that point are converted in one run.
-  unsigned char* buffer = writeBuffer.get();
-  std::size_t fill = 0;
-  const std::size_t count = image.pixelCount();
-  for (std::size_t done = 0; done < count;) {
-    const std::size_t toFullBlock = (kWriteBlockSize - fill + 2) / 3;
-    const std::size_t run = count - done < toFullBlock ? count - done : toFullBlock;
-    if (wideVectorsInUse) {
-      narrowPixelsWide(image.pixels + done, buffer + fill, run);
-    } else {
-      narrowPixelsBaseline(image.pixels + done, buffer + fill, run);
-    }
-    fill += 3 * run;
-    done += run;
-    if (fill >= kWriteBlockSize) {
-      if (std::fwrite(buffer, 1, kWriteBlockSize, file) != kWriteBlockSize) return false;
-      fill -= kWriteBlockSize;
-      std::memmove(buffer, buffer + kWriteBlockSize, fill);
-    }
-  }
-  if (fill > 0 && std::fwrite(buffer, 1, fill, file) != fill) return false;
-  return std::fflush(file) == 0 && std::ferror(file) == 0;
-}
 
 int Image::loadTga(const char* path) {
   std::uint64_t fileSize = 0;
   std::FILE* file = platformOpenInputFile(path, &fileSize);
   if (file == nullptr) return 1;
+  unsigned char header[kHeaderSize];
+  TgaLayout layout{};
+  FileStamp stamp{};
+  if (!platformReadAt(file, 0, header, kHeaderSize) || !parseHeader(header, fileSize, &layout) ||
+      !platformStampOf(file, &stamp)) {
+    std::fclose(file);
+    transposed = 0;
+    return 1;
+  }
+  closeTga();
+  input_ = file;
+  stamp_ = stamp;
+  readFailed_ = false;
+  pixelDataOffset_ = layout.pixelDataOffset;
+  bytesPerPixel_ = layout.bytesPerPixel;
+  topDown_ = layout.topDown;
+  width = layout.width;
+  height = layout.height;
   transposed = 0;
-  const int result = readTga(this, file, fileSize);
-  std::fclose(file);
-  return result;
+  return 0;
 }
 
-int Image::saveTga(const char* path) const {
-  std::string temporaryPath;
-  bool replacesFile = false;
-  std::FILE* file = platformCreateTemporaryBeside(path, &temporaryPath, &replacesFile);
-  if (file == nullptr) return 1;
-  // Unbuffered: each block goes to the file in one write, without a copy.
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  bool written = writeTgaTo(*this, file);
-  // Waiting for the disk costs as much as the whole correction of a large
-  // scan, so it is done only where a crash could lose something: when an
-  // existing file is replaced. A new output lost in a crash is made again.
-  if (written && replacesFile) written = platformSyncFile(file);
-  written = std::fclose(file) == 0 && written;
-  if (written && platformReplaceFile(temporaryPath.c_str(), path)) return 0;
-  platformRemoveFile(temporaryPath.c_str());
-  return 1;
+bool Image::readRows(std::int32_t first, std::int32_t count, Pixel* rows) {
+  if (input_ == nullptr || readFailed_ || count <= 0) return !readFailed_ && input_ != nullptr;
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * bytesPerPixel_;
+  const std::size_t bytes = rowBytes * static_cast<std::size_t>(count);
+  if (readBuffer.size() < bytes + 1) readBuffer.resize(bytes + 1);
+  // The rows lie together in the file: in storage order when the file is
+  // stored bottom row first, in reverse order when top row first.
+  const std::int32_t firstFileRow = topDown_ ? height - first - count : first;
+  const std::uint64_t offset = pixelDataOffset_ + std::uint64_t{rowBytes} * static_cast<std::uint64_t>(firstFileRow);
+  if (!platformReadAt(input_, offset, readBuffer.data(), bytes)) {
+    readFailed_ = true;
+    return false;
+  }
+  for (std::int32_t i = 0; i < count; ++i) {
+    const std::int32_t fileRow = topDown_ ? count - 1 - i : i;
+    const unsigned char* from = readBuffer.data() + rowBytes * static_cast<std::size_t>(fileRow);
+    Pixel* to = rows + static_cast<std::size_t>(width) * static_cast<std::size_t>(i);
+    if (bytesPerPixel_ == 4) {
+      std::memcpy(to, from, rowBytes);
+    } else {
+      widenPixels(from, to, static_cast<std::size_t>(width));
+    }
+  }
+  return true;
+}
+
+bool Image::closeTga() {
+  if (input_ == nullptr) return false;
+  FileStamp now{};
+  const bool unchanged = platformStampOf(input_, &now) && now == stamp_;
+  const bool closed = std::fclose(input_) == 0;
+  input_ = nullptr;
+  return !readFailed_ && unchanged && closed;
+}
+
+bool Image::createTga(const char* path) {
+  discardTga();
+  fill_ = 0;
+  writeFailed_ = !platformOpenOutput(path, &output_);
+  if (writeFailed_) return false;
+  unsigned char header[kHeaderSize] = {};
+  putWord(header, 2, kTrueColourType);
+  putWord(header, 12, static_cast<unsigned>(width) & 0xFFFF);
+  putWord(header, 14, static_cast<unsigned>(height) & 0xFFFF);
+  putWord(header, 16, kFormat24);
+  writeFailed_ = std::fwrite(header, 1, kHeaderSize, output_.file) != kHeaderSize;
+  return !writeFailed_;
+}
+
+// The pixels go into writeBuffer three bytes each. Whenever a pixel takes the
+// fill to a whole block or past it, the block is written and the 0 to 2 bytes
+// beyond it move to the start. The pixels up to that point are converted in
+// one run.
+void Image::writePixels(const Pixel* pixels, std::size_t count) {
+  if (writeFailed_) return;
+  unsigned char* buffer = writeBuffer.get();
+  for (std::size_t done = 0; done < count;) {
+    const std::size_t toFullBlock = (kWriteBlockSize - fill_ + 2) / 3;
+    const std::size_t run = count - done < toFullBlock ? count - done : toFullBlock;
+    narrowPixels(pixels + done, buffer + fill_, run);
+    fill_ += 3 * run;
+    done += run;
+    if (fill_ >= kWriteBlockSize) {
+      if (std::fwrite(buffer, 1, kWriteBlockSize, output_.file) != kWriteBlockSize) {
+        writeFailed_ = true;
+        return;
+      }
+      fill_ -= kWriteBlockSize;
+      std::memmove(buffer, buffer + kWriteBlockSize, fill_);
+    }
+  }
+}
+
+int Image::saveTga(const char* path) {
+  if (output_.file == nullptr) return 1;
+  if (!writeFailed_ && fill_ > 0 && std::fwrite(writeBuffer.get(), 1, fill_, output_.file) != fill_) writeFailed_ = true;
+  fill_ = 0;
+  return platformFinishOutput(&output_, path, !writeFailed_) ? 0 : 1;
+}
+
+void Image::discardTga() {
+  if (output_.file != nullptr) platformFinishOutput(&output_, "", false);
+  fill_ = 0;
 }

@@ -30,37 +30,47 @@ extern const char platformPathSeparator;
 // block on it. On success *fileSize holds the file's length in bytes.
 std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize);
 
-// Creates a new, empty temporary file for writing in the directory of
-// finalPath, under a name that does not end in ".tga", and stores that name
-// in temporaryPath. The temporary file gets the permissions that finalPath
-// should end up with: those of an existing file of that name, otherwise
-// those of an ordinarily created file. Returns null (creating nothing) when
-// the directory does not allow it, or when an existing finalPath could not be
-// opened for writing. *replacesFile tells whether a file of that name exists.
-std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* temporaryPath, bool* replacesFile);
+// Reads exactly `bytes` bytes from `offset` of a file opened by
+// platformOpenInputFile. Returns false on an error or when the file ends
+// before them.
+bool platformReadAt(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes);
 
-// Hands the data written to file down to the storage device. Returns false
-// when that fails, as it can when the device reports a write error late.
-// Called before a finished temporary file takes the place of an existing
-// file, so that a crash soon after cannot leave an empty file where the
-// picture was (the input itself, when a scan is corrected in place).
-bool platformSyncFile(std::FILE* file);
+// What tells whether a file changed between two readings of it: its length
+// and its modification time.
+struct FileStamp {
+  std::uint64_t size;
+  std::int64_t modified;  // in the platform's own units
+};
+inline bool operator==(const FileStamp& a, const FileStamp& b) { return a.size == b.size && a.modified == b.modified; }
+// The stamp of an open file; false when the system cannot tell it.
+bool platformStampOf(std::FILE* file, FileStamp* stamp);
 
-// Puts temporaryPath in the place of finalPath in one step, replacing any file
-// of that name. Returns true on success; on failure both files are unchanged.
-bool platformReplaceFile(const char* temporaryPath, const char* finalPath);
+// An output file while it is written: the data goes to a new temporary file
+// beside the output, under a name that does not end in ".tga", which takes
+// the output's place only once it is complete.
+struct OutputFile {
+  std::FILE* file = nullptr;  // unbuffered: each write goes straight to the file
+  std::string temporaryPath;  // where the data goes until it is complete
+  bool replacesFile = false;  // whether a file of the output's name exists
+};
 
-// Removes a file; failures are ignored (used to clean up temporary files).
-void platformRemoveFile(const char* path);
+// Opens an output for `path`. The temporary file gets the permissions that
+// the output should end up with: those of an existing file of that name,
+// otherwise those of an ordinarily created file. Returns false, creating
+// nothing, when the directory does not allow it, or when an existing file of
+// that name is not a plain file or could not be opened for writing.
+bool platformOpenOutput(const char* path, OutputFile* output);
 
-// Zero-filled storage for a picture's pixels. Large blocks come straight
-// from the system with all their pages at once, and with hugePages set the
-// system is asked to back them with huge pages where it can (on Linux,
-// transparent huge pages through madvise). Returns null when the storage
-// cannot be had. A block must be freed with platformFreePixelStorage and the
-// same byte count.
-void* platformAllocatePixelStorage(std::size_t bytes, bool hugePages);
-void platformFreePixelStorage(void* storage, std::size_t bytes);
+// Completes an output opened by platformOpenOutput. With `written` true, the
+// data is handed down to the storage device when it replaces an existing
+// file (so that a crash soon after cannot leave an empty file where the
+// picture was, the input itself when a scan is corrected in place; a new
+// output lost in a crash is simply made again, and waiting for the disk costs
+// as much as the whole correction), then the file is closed and takes the
+// place of `path` in one step. Returns true on success. With `written` false,
+// or when any step fails, the temporary file is removed, an existing file of
+// that name keeps its bytes, and the result is false.
+bool platformFinishOutput(OutputFile* output, const char* path, bool written);
 
 // One entry of a directory listing.
 struct DirectoryEntry {

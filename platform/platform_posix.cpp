@@ -10,7 +10,6 @@
 #include <ctime>
 
 #include <dirent.h>
-#include <sys/mman.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,51 +47,26 @@ std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize) {
   return file;
 }
 
-// Blocks of at least this size are mapped from the system directly, with all
-// their pages at once (one call instead of a page fault per 4 KiB). With huge
-// pages asked for, the block is aligned to the huge page size so that a huge
-// page can back every whole 2 MiB of it.
-static constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
-
-static bool isMapped(std::size_t bytes) { return bytes >= kHugePageSize; }
-
-static void* mapHugePageBlock(std::size_t bytes) {
-  // Map one huge page more than needed and give back the unaligned ends.
-  const std::size_t mappedBytes = bytes + kHugePageSize;
-  void* mapping = mmap(nullptr, mappedBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapping == MAP_FAILED) return nullptr;
-  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(mapping);
-  const std::uintptr_t aligned = (start + kHugePageSize - 1) & ~(kHugePageSize - 1);
-  const std::uintptr_t end = start + mappedBytes;
-  const std::size_t pageSize = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  const std::uintptr_t usedEnd = (aligned + bytes + pageSize - 1) & ~(pageSize - 1);
-  if (aligned > start) munmap(mapping, aligned - start);
-  if (end > usedEnd) munmap(reinterpret_cast<void*>(usedEnd), end - usedEnd);
-  void* block = reinterpret_cast<void*>(aligned);
-  // Only advice: where it is not taken, the block works all the same.
-#if defined(MADV_HUGEPAGE)
-  madvise(block, bytes, MADV_HUGEPAGE);
-#endif
-#if defined(MADV_POPULATE_WRITE)
-  madvise(block, bytes, MADV_POPULATE_WRITE);
-#endif
-  return block;
-}
-
-void* platformAllocatePixelStorage(std::size_t bytes, bool hugePages) {
-  if (!isMapped(bytes)) return std::calloc(bytes, 1);
-  if (hugePages) return mapHugePageBlock(bytes);
-  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-  return block == MAP_FAILED ? nullptr : block;
-}
-
-void platformFreePixelStorage(void* storage, std::size_t bytes) {
-  if (storage == nullptr) return;
-  if (isMapped(bytes)) {
-    munmap(storage, bytes);
-  } else {
-    std::free(storage);
+bool platformReadAt(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes) {
+  const int descriptor = fileno(file);
+  auto* to = static_cast<unsigned char*>(buffer);
+  while (bytes > 0) {
+    const ssize_t got = pread(descriptor, to, bytes, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    to += got;
+    bytes -= static_cast<std::size_t>(got);
+    offset += static_cast<std::uint64_t>(got);
   }
+  return true;
+}
+
+bool platformStampOf(std::FILE* file, FileStamp* stamp) {
+  struct stat status {};
+  if (fstat(fileno(file), &status) != 0) return false;
+  stamp->size = static_cast<std::uint64_t>(status.st_size);
+  stamp->modified = static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+  return true;
 }
 
 static std::string directoryOf(const std::string& path) {
@@ -109,43 +83,48 @@ static mode_t ordinaryFileMode() {
   return 0666 & ~mask;
 }
 
-std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* temporaryPath, bool* replacesFile) {
+bool platformOpenOutput(const char* path, OutputFile* output) {
   mode_t mode = ordinaryFileMode();
   struct stat existing {};
-  *replacesFile = stat(finalPath, &existing) == 0;
-  if (*replacesFile) {
+  output->replacesFile = stat(path, &existing) == 0;
+  if (output->replacesFile) {
     // Only a regular file is ever replaced; one that could not be opened for
     // writing is not replaced either, just as writing it in place would fail.
-    if (!S_ISREG(existing.st_mode)) return nullptr;
-    const int probe = open(finalPath, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (probe < 0) return nullptr;
+    if (!S_ISREG(existing.st_mode)) return false;
+    const int probe = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (probe < 0) return false;
     close(probe);
     mode = existing.st_mode & 07777;
   } else if (errno != ENOENT) {
-    return nullptr;
+    return false;
   }
 
-  std::string name = directoryOf(finalPath) + "/.lomvera-XXXXXX";
+  std::string name = directoryOf(path) + "/.lomvera-XXXXXX";
   const int descriptor = mkstemp(&name[0]);
-  if (descriptor < 0) return nullptr;
+  if (descriptor < 0) return false;
   std::FILE* file = nullptr;
   if (fchmod(descriptor, mode) == 0) file = fdopen(descriptor, "wb");
   if (file == nullptr) {
     close(descriptor);
     unlink(name.c_str());
-    return nullptr;
+    return false;
   }
-  *temporaryPath = name;
-  return file;
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  output->file = file;
+  output->temporaryPath = name;
+  return true;
 }
 
-bool platformSyncFile(std::FILE* file) { return std::fflush(file) == 0 && fsync(fileno(file)) == 0; }
-
-bool platformReplaceFile(const char* temporaryPath, const char* finalPath) {
-  return std::rename(temporaryPath, finalPath) == 0;
+bool platformFinishOutput(OutputFile* output, const char* path, bool written) {
+  if (output->file == nullptr) return false;
+  written = written && std::fflush(output->file) == 0 && std::ferror(output->file) == 0;
+  if (written && output->replacesFile) written = fsync(fileno(output->file)) == 0;
+  written = std::fclose(output->file) == 0 && written;
+  output->file = nullptr;
+  if (written && std::rename(output->temporaryPath.c_str(), path) == 0) return true;
+  unlink(output->temporaryPath.c_str());
+  return false;
 }
-
-void platformRemoveFile(const char* path) { unlink(path); }
 
 static bool endsWithTgaAnyCase(const char* name) {
   const std::size_t length = std::strlen(name);

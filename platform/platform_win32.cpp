@@ -45,9 +45,20 @@ std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize) {
   return file;
 }
 
-void* platformAllocatePixelStorage(std::size_t bytes, bool) { return std::calloc(bytes, 1); }
+bool platformReadAt(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes) {
+  if (_fseeki64(file, static_cast<__int64>(offset), SEEK_SET) != 0) return false;
+  return std::fread(buffer, 1, bytes, file) == bytes;
+}
 
-void platformFreePixelStorage(void* storage, std::size_t) { std::free(storage); }
+bool platformStampOf(std::FILE* file, FileStamp* stamp) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &information)) return false;
+  stamp->size = static_cast<std::uint64_t>(information.nFileSizeHigh) << 32 | information.nFileSizeLow;
+  stamp->modified = static_cast<std::int64_t>(static_cast<std::uint64_t>(information.ftLastWriteTime.dwHighDateTime) << 32 |
+                                              information.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
 
 static std::string directoryOf(const std::string& path) {
   const std::size_t separator = path.find_last_of("\\/:");
@@ -64,28 +75,28 @@ static std::string directoryOf(const std::string& path) {
 constexpr DWORD kKeptAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* temporaryPath, bool* replacesFile) {
+bool platformOpenOutput(const char* path, OutputFile* output) {
   DWORD keptAttributes = 0;
-  const DWORD attributes = GetFileAttributesA(finalPath);
-  *replacesFile = attributes != INVALID_FILE_ATTRIBUTES;
-  if (*replacesFile) {
+  const DWORD attributes = GetFileAttributesA(path);
+  output->replacesFile = attributes != INVALID_FILE_ATTRIBUTES;
+  if (output->replacesFile) {
     // Only a writable plain file is ever replaced: a read-only file or one
     // that another program holds open against writing would refuse being
     // written in place as well.
-    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) return nullptr;
-    const HANDLE probe = CreateFileA(finalPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) return false;
+    const HANDLE probe = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) return nullptr;
+    if (probe == INVALID_HANDLE_VALUE) return false;
     const bool plainFile = GetFileType(probe) == FILE_TYPE_DISK;
     CloseHandle(probe);
-    if (!plainFile) return nullptr;
+    if (!plainFile) return false;
     keptAttributes = attributes & kKeptAttributes;
   }
   // GetTempFileNameA creates the empty file "lmvXXXX.tmp" in the directory.
   // It is opened as it exists: creating it anew would be refused once it
   // is hidden.
   char name[MAX_PATH + 1];
-  if (GetTempFileNameA(directoryOf(finalPath).c_str(), "lmv", 0, name) == 0) return nullptr;
+  if (GetTempFileNameA(directoryOf(path).c_str(), "lmv", 0, name) == 0) return false;
   std::FILE* file = nullptr;
   if (keptAttributes == 0 || SetFileAttributesA(name, keptAttributes)) {
     const HANDLE handle = CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -93,19 +104,24 @@ std::FILE* platformCreateTemporaryBeside(const char* finalPath, std::string* tem
   }
   if (file == nullptr) {
     DeleteFileA(name);
-    return nullptr;
+    return false;
   }
-  *temporaryPath = name;
-  return file;
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  output->file = file;
+  output->temporaryPath = name;
+  return true;
 }
 
-bool platformSyncFile(std::FILE* file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }
-
-bool platformReplaceFile(const char* temporaryPath, const char* finalPath) {
-  return MoveFileExA(temporaryPath, finalPath, MOVEFILE_REPLACE_EXISTING) != 0;
+bool platformFinishOutput(OutputFile* output, const char* path, bool written) {
+  if (output->file == nullptr) return false;
+  written = written && std::fflush(output->file) == 0 && std::ferror(output->file) == 0;
+  if (written && output->replacesFile) written = _commit(_fileno(output->file)) == 0;
+  written = std::fclose(output->file) == 0 && written;
+  output->file = nullptr;
+  if (written && MoveFileExA(output->temporaryPath.c_str(), path, MOVEFILE_REPLACE_EXISTING) != 0) return true;
+  DeleteFileA(output->temporaryPath.c_str());
+  return false;
 }
-
-void platformRemoveFile(const char* path) { DeleteFileA(path); }
 
 // The directory search of Windows: its own wildcard matching (which does not
 // regard case) and its own order, kept as it comes.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "image/image.h"
 
@@ -62,8 +63,7 @@ int main(int argc, char** argv) {
     std::printf("usage: make_sample_scan output.tga\n");
     return 1;
   }
-  Image scan;
-  scan.resize(kWidth, kHeight);
+  std::vector<Pixel> pixels(static_cast<std::size_t>(kWidth) * kHeight);
   std::uint32_t state = 12345;
   for (int y = 0; y < kHeight; ++y) {
     const bool brightRow = y % 2 == 1;
@@ -73,9 +73,14 @@ int main(int argc, char** argv) {
       const int red = level(c.red + noise + (brightRow ? kStripeRed : 0));
       const int green = level(c.green + noise + (brightRow ? kStripeGreen : 0));
       const int blue = level(c.blue + noise + (brightRow ? kStripeBlue : 0));
-      scan.setPixel(x, kHeight - 1 - y, packRgb(red, green, blue));  // storage row 0 is the bottom row
+      // Storage row 0 is the bottom row.
+      pixels[static_cast<std::size_t>(kHeight - 1 - y) * kWidth + static_cast<std::size_t>(x)] = packRgb(red, green, blue);
     }
   }
+  Image scan;
+  scan.resize(kWidth, kHeight);
+  scan.createTga(argv[1]);
+  scan.writePixels(pixels.data(), pixels.size());
   if (scan.saveTga(argv[1]) != 0) {
     std::printf("cannot write %s\n", argv[1]);
     return 1;

@@ -1,17 +1,14 @@
-#include "driver/driver.h"
+// The road of one file: load, decide the orientation, the three stages,
+// save, report.
 
-#include <cstdio>
+#include "driver/driver.h"
 
 #include "correction/correction.h"
 #include "driver/stage_clock.h"
 #include "image/image.h"
 #include "platform/console.h"
 #include "platform/platform.h"
-#include "version.h"
 
-std::int32_t lineCount = 0;
-std::int32_t lineLength = 0;
-std::int64_t shiftTotal = 0;
 std::int32_t filesDone = 0;
 double averageShiftSum = 0.0;
 
@@ -20,15 +17,6 @@ const char* const orientationNames[2] = {"vertical", "horizontal"};
 namespace {
 
 constexpr double kSecondsPerTick = 0.001;
-
-const char* const kUsageText =
-    "LOMVERA - Program for removing stripes from scans.\n"
-    "\n"
-    "usage:\n"
-    "\n"
-    "   lomvera input_file.tga output_file.tga => process single file\n"
-    "   lomvera dir_name    => process all .tga files in the directory\n"
-    "                          and append _s suffix to the file names.\n";
 
 // Decides in which direction the stripes run: along the longer side. A picture
 // wider than it is tall has rows as lines; any other, square included, has
@@ -53,8 +41,6 @@ double averageShiftOfFile() {
 }
 
 }  // namespace
-
-void printBanner() { printNow("Lomvera %s (%s)\n\n", LOMVERA_VERSION, LOMVERA_RELEASE_DATE); }
 
 double elapsedSeconds(std::uint32_t startTicks, std::uint32_t endTicks) {
   return static_cast<double>(static_cast<std::uint32_t>(endTicks - startTicks)) * kSecondsPerTick;
@@ -82,15 +68,19 @@ int processFile(const char* inputPath, const char* outputPath) {
   shiftTotal = 0;
   inputImage.transposed = 0;
   outputImage.transposed = 0;
-  // Without storage for the corrected copy nothing can be saved.
-  const bool outputSized = outputImage.resize(inputImage.width, inputImage.height);
+  outputImage.resize(inputImage.width, inputImage.height);
   const int orientation = chooseOrientation();
   printNow("\n");
   stageClockMark("load");
-  if (outputSized) runStages();
+  // The corrected rows go to the output file as they come; a failure to
+  // create it is reported at the saving step, after the stages have run.
+  outputImage.createTga(outputPath);
+  runStages();
+  const bool inputReadWhole = inputImage.closeTga();
   printNow("saving output file %s", outputPath);
   const bool mayReplace = pathsNotToReplace.count(outputPath) == 0;
-  if (!outputSized || !mayReplace || outputImage.saveTga(outputPath) != 0) {
+  if (!inputReadWhole || !mayReplace) outputImage.discardTga();
+  if (!inputReadWhole || !mayReplace || outputImage.saveTga(outputPath) != 0) {
     printNow("\nError: cannot save result to file %s\n", outputPath);
     return kCannotSave;
   }
@@ -105,24 +95,3 @@ int processFile(const char* inputPath, const char* outputPath) {
   return kProcessed;
 }
 
-int printUsage() {
-  printNow("%s", kUsageText);
-  printNow("\n\nPress ENTER");
-  std::getchar();
-  return kUsageShown;
-}
-
-int runCommandLine(int argc, char** argv) {
-  platformPrepareProcess();
-  printBanner();
-  switch (argc) {
-    case 3:
-      return processFile(argv[1], argv[2]);
-    case 2:
-      return runDirectoryMode(argv[1], true);
-    case 1:
-      return runDirectoryMode(".", false);
-    default:
-      return printUsage();
-  }
-}

@@ -1,0 +1,193 @@
+// performShift: a second pass over the input file, row by row, correcting
+// every pair of lines through shiftTable and writing each run of corrected
+// rows to the output file as it is done.
+//
+// The generator is consumed in a fixed order: position j of the pair that
+// begins at line x takes draws 6 * ((x / 2) * lineLength + j) + 1 to + 6
+// from the state the stage starts with. Each position's draws are found from
+// that count with a jump (generator.h) instead of by stepping, so the
+// positions can be corrected in the file's row order and the same bytes
+// come out. The corrections work on colour bytes (kernels.h): a position's
+// even pixel moves each byte up by its half correction for a positive entry
+// and down for a negative one, the odd pixel the other way.
+
+#include <vector>
+
+#include "correction/correction.h"
+#include "correction/generator.h"
+#include "correction/kernels.h"
+#include "correction/progress.h"
+#include "platform/console.h"
+
+namespace {
+
+const char* const kPerformShiftLabel = "performing shift ";
+
+// The generator call (1 to 6) whose draw rounds colour byte `byte` of the
+// even or odd pixel of a position; 0 for the alpha byte, which takes none.
+constexpr int kCallOfByte[2][4] = {{6, 4, 2, 0}, {5, 3, 1, 0}};
+
+constexpr Pixel kColourBits = 0x00FFFFFF;
+
+CellCorrection cellCorrections[kCellCount];
+
+void prepareCellCorrections() {
+  for (int cell = 0; cell < kCellCount; ++cell) {
+    CellCorrection& correction = cellCorrections[cell];
+    for (int byte = 0; byte < 4; ++byte) {
+      const std::int32_t value = byte < 3 ? shiftTable[cell][2 - byte] : 0;
+      correction.magnitude[byte] = static_cast<std::uint16_t>(value < 0 ? -value : value);
+      correction.negative[byte] = value < 0 ? 0xFF : 0x00;
+    }
+  }
+}
+
+alignas(32) CorrectionBlock block;
+DrawJumps drawJumps;
+bool drawJumpsReady = false;
+
+void setLowJump(std::uint16_t* multiplier, std::uint16_t* increment, std::uint64_t steps) {
+  const GeneratorJump jump = steps > 0 ? generatorJump(steps) : GeneratorJump{0, 0};
+  *multiplier = static_cast<std::uint16_t>(jump.multiplier);
+  *increment = static_cast<std::uint16_t>(jump.increment);
+}
+
+void prepareDrawJumps() {
+  if (drawJumpsReady) return;
+  for (int e = 0; e < 2; ++e) {
+    for (int byte = 0; byte < 4; ++byte) {
+      const std::uint64_t call = static_cast<std::uint64_t>(kCallOfByte[e][byte]);
+      setLowJump(&drawJumps.acrossMultiplier[4 * e + byte], &drawJumps.acrossIncrement[4 * e + byte], call);
+      for (int i = 0; i < kCorrectionBlock; ++i) {
+        const std::int32_t index = e * kOddBytes + 4 * i + byte;
+        setLowJump(&drawJumps.alongMultiplier[index], &drawJumps.alongIncrement[index],
+                   call ? kDrawsPerPosition * i + call : 0);
+      }
+    }
+  }
+  drawJumpsReady = true;
+}
+
+// A run of input rows and the same rows corrected.
+std::vector<Pixel> rowsIn;
+std::vector<Pixel> rowsOut;
+
+std::uint32_t correctBlock(const Pixel* in, Pixel* out, std::int32_t firstByte, std::int32_t count) {
+  return correctPixels(in, out, block.threshold + firstByte, block.magnitude, block.down + firstByte, count);
+}
+
+// Keeps a pixel of the line that belongs to no pair (the last of an odd
+// number of lines) as it is, without its alpha byte.
+void copyUnpaired(const Pixel* in, Pixel* out, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = in[i] & kColourBits;
+}
+
+// Lines as rows: pair (x, x + 1) is two storage rows, corrected position by
+// position in the generator's own order.
+std::int64_t correctRowPairs(std::int32_t pairs, std::uint16_t state, ProgressDots* dots) {
+  const std::int32_t width = inputImage.width;
+  const std::int32_t rows = inputImage.height;
+  const std::size_t rowPixels = static_cast<std::size_t>(width);
+  const std::int32_t blockRows = rowsPerBlock(width);
+  rowsIn.resize(rowPixels * static_cast<std::size_t>(blockRows));
+  rowsOut.resize(rowsIn.size());
+  std::int64_t total = 0;
+  for (std::int32_t y = 0; y < rows; y += blockRows) {
+    const std::int32_t count = rows - y < blockRows ? rows - y : blockRows;
+    if (!inputImage.readRows(y, count, rowsIn.data())) break;
+    for (std::int32_t r = 0; r + 1 < count; r += 2) {
+      const Pixel* even = rowsIn.data() + rowPixels * static_cast<std::size_t>(r);
+      Pixel* evenOut = rowsOut.data() + rowPixels * static_cast<std::size_t>(r);
+      for (std::int32_t j = 0; j < width; j += kCorrectionBlock) {
+        const std::int32_t n = width - j < kCorrectionBlock ? width - j : kCorrectionBlock;
+        prepareRowBlock(drawJumps, cellCorrections, &state, even + j, n, &block);
+        total += correctBlock(even + j, evenOut + j, 0, n);
+        total += correctBlock(even + width + j, evenOut + width + j, kOddBytes, n);
+      }
+      advanceDots(dots, (y + r) / 2 + 1, pairs);
+    }
+    if (count % 2 != 0) {
+      const std::size_t last = rowPixels * static_cast<std::size_t>(count - 1);
+      copyUnpaired(rowsIn.data() + last, rowsOut.data() + last, rowPixels);
+    }
+    outputImage.writePixels(rowsOut.data(), rowPixels * static_cast<std::size_t>(count));
+  }
+  return total;
+}
+
+// Lines as columns: in every storage row the pairs are the pixels (0, 1),
+// (2, 3), ... Each pair keeps its own generator state, the state before its
+// draws at the current row, and moves it on by one position per row.
+std::int64_t correctColumnPairs(std::int32_t pairs, std::uint32_t state, ProgressDots* dots) {
+  const std::int32_t width = inputImage.width;
+  const std::int32_t rows = inputImage.height;
+  const std::size_t rowPixels = static_cast<std::size_t>(width);
+  const std::int32_t blockRows = rowsPerBlock(width);
+  rowsIn.resize(rowPixels * static_cast<std::size_t>(blockRows));
+  rowsOut.resize(rowsIn.size());
+  std::vector<std::uint16_t> chains(static_cast<std::size_t>(pairs));
+  const GeneratorJump pairJump = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * rows);
+  for (std::int32_t pair = 0; pair < pairs; ++pair) {
+    chains[static_cast<std::size_t>(pair)] = static_cast<std::uint16_t>(state);
+    state = jumpedState(pairJump, state);
+  }
+  std::int64_t total = 0;
+  for (std::int32_t y = 0; y < rows; y += blockRows) {
+    const std::int32_t count = rows - y < blockRows ? rows - y : blockRows;
+    if (!inputImage.readRows(y, count, rowsIn.data())) break;
+    for (std::int32_t r = 0; r < count; ++r) {
+      const Pixel* row = rowsIn.data() + rowPixels * static_cast<std::size_t>(r);
+      Pixel* rowOut = rowsOut.data() + rowPixels * static_cast<std::size_t>(r);
+      for (std::int32_t first = 0; first < pairs; first += kCorrectionBlock) {
+        const std::int32_t n = pairs - first < kCorrectionBlock ? pairs - first : kCorrectionBlock;
+        const std::ptrdiff_t column = 2 * static_cast<std::ptrdiff_t>(first);
+        prepareColumnBlock(drawJumps, cellCorrections, chains.data() + first, row + column, n, &block);
+        total += correctBlock(row + column, rowOut + column, 0, 2 * n);
+      }
+      if (width % 2 != 0) copyUnpaired(row + width - 1, rowOut + width - 1, 1);
+    }
+    outputImage.writePixels(rowsOut.data(), rowPixels * static_cast<std::size_t>(count));
+    advanceDots(dots, y + count, rows);
+  }
+  return total;
+}
+
+// A picture without pairs is written as it is, without alpha.
+void copyWithoutPairs() {
+  const std::int32_t width = inputImage.width;
+  const std::int32_t rows = inputImage.height;
+  const std::size_t rowPixels = static_cast<std::size_t>(width);
+  const std::int32_t blockRows = rowsPerBlock(width);
+  rowsIn.resize(rowPixels * static_cast<std::size_t>(blockRows));
+  rowsOut.resize(rowsIn.size());
+  for (std::int32_t y = 0; y < rows; y += blockRows) {
+    const std::int32_t count = rows - y < blockRows ? rows - y : blockRows;
+    const std::size_t pixels = rowPixels * static_cast<std::size_t>(count);
+    if (!inputImage.readRows(y, count, rowsIn.data())) break;
+    copyUnpaired(rowsIn.data(), rowsOut.data(), pixels);
+    outputImage.writePixels(rowsOut.data(), pixels);
+  }
+}
+
+}  // namespace
+
+void performShift() {
+  printNow("%s", kPerformShiftLabel);
+  const std::int32_t pairs = lineCount > 1 ? lineCount / 2 : 0;
+  ProgressDots dots = dotsForWalk(pairs, lineCount);
+  if (pairs > 0 && lineLength > 0) {
+    prepareDrawJumps();
+    prepareCellCorrections();
+    const std::uint32_t start = ditherState;
+    shiftTotal += inputImage.transposed ? correctRowPairs(pairs, static_cast<std::uint16_t>(start), &dots)
+                                        : correctColumnPairs(pairs, start, &dots);
+    // Every position of every pair takes its six draws.
+    ditherState = jumpedState(generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) *
+                                            static_cast<std::uint64_t>(pairs) * static_cast<std::uint64_t>(lineLength)),
+                              start);
+  } else if (lineLength > 0) {
+    copyWithoutPairs();
+  }
+  advanceDots(&dots, 1, 1);
+  printNow("\n");
+}

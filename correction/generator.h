@@ -1,0 +1,48 @@
+#pragma once
+
+// The rounding generator: a linear congruential generator whose draws decide
+// whether each half correction is rounded up or down.
+
+#include <cstdint>
+
+// Its state starts at kDitherSeed and is never reset, so its sequence runs on
+// from file to file within one run.
+constexpr std::uint32_t kDitherSeed = 0x146439F5;
+constexpr std::uint32_t kDitherMultiplier = 0x6A5DB9EF;
+constexpr std::uint32_t kDitherIncrement = 0x3199A77F;
+extern std::uint32_t ditherState;
+
+// A half correction is a table entry's magnitude / 512 in whole levels: the
+// whole part is kept, and the remainder rounds it up when it exceeds the
+// draw's threshold, bits 5 to 13 of the state. Only those bits count, and the
+// low 16 bits of a state follow from the low 16 bits of the one before, so
+// the kernels may work out draws in 16 bits.
+constexpr unsigned kWholeLevelShift = 9;
+constexpr unsigned kRemainderBits = 511;
+constexpr unsigned kThresholdShift = 5;
+inline unsigned thresholdOf(std::uint32_t state) { return (state >> kThresholdShift) & kRemainderBits; }
+inline unsigned halfLevels(unsigned magnitude, unsigned threshold) {
+  return (magnitude >> kWholeLevelShift) + ((magnitude & kRemainderBits) > threshold ? 1u : 0u);
+}
+
+// Takes one generator step and rounds |value| / 512 with it (halfLevels);
+// adds the result's magnitude to shiftTotal and returns it with the sign of
+// value.
+std::int32_t ditherHalf(std::int32_t value);
+
+// The generator is affine modulo 2^32, so any number of steps ahead its
+// state is multiplier * state + increment, with the pair found by squaring.
+// The corrections use it to find each position's draws without stepping.
+struct GeneratorJump {
+  std::uint32_t multiplier;
+  std::uint32_t increment;
+};
+GeneratorJump generatorJump(std::uint64_t steps);
+inline std::uint32_t jumpedState(GeneratorJump jump, std::uint32_t state) {
+  return jump.multiplier * state + jump.increment;
+}
+
+// Draws per position of a pair of lines: red, green and blue of the odd
+// pixel and of the even pixel, taken in the order odd red, even red, odd
+// green, even green, odd blue, even blue.
+constexpr int kDrawsPerPosition = 6;

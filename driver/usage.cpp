@@ -1,0 +1,29 @@
+// The banner and the usage text.
+
+#include <cstdio>
+
+#include "driver/driver.h"
+#include "platform/console.h"
+#include "version.h"
+
+namespace {
+
+const char* const kUsageText =
+    "LOMVERA - Program for removing stripes from scans.\n"
+    "\n"
+    "usage:\n"
+    "\n"
+    "   lomvera input_file.tga output_file.tga => process single file\n"
+    "   lomvera dir_name    => process all .tga files in the directory\n"
+    "                          and append _s suffix to the file names.\n";
+
+}  // namespace
+
+void printBanner() { printNow("Lomvera %s (%s)\n\n", LOMVERA_VERSION, LOMVERA_RELEASE_DATE); }
+
+int printUsage() {
+  printNow("%s", kUsageText);
+  printNow("\n\nPress ENTER");
+  std::getchar();
+  return kUsageShown;
+}

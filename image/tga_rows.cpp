@@ -1,0 +1,74 @@
+// Pixel bytes of a TGA file to Pixels and back, in the baseline build and
+// the wide vector build.
+
+#include "image/tga_rows.h"
+
+#include <cstring>
+
+#include "platform/wide_vectors.h"
+
+#if LOMVERA_HAS_WIDE_VECTOR_CODE
+#include <immintrin.h>
+#endif
+
+namespace {
+
+LOMVERA_ALWAYS_INLINE void widenLoop(const unsigned char* bytes, Pixel* pixels, std::size_t count) {
+  for (std::size_t x = 0; x < count; ++x) {
+    Pixel value;
+    std::memcpy(&value, bytes + x * 3, sizeof value);
+    pixels[x] = value & 0x00FFFFFF;
+  }
+}
+
+LOMVERA_ALWAYS_INLINE void narrowLoop(const Pixel* pixels, unsigned char* bytes, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    bytes[3 * i] = static_cast<unsigned char>(pixels[i]);
+    bytes[3 * i + 1] = static_cast<unsigned char>(pixels[i] >> 8);
+    bytes[3 * i + 2] = static_cast<unsigned char>(pixels[i] >> 16);
+  }
+}
+
+void widenBaseline(const unsigned char* bytes, Pixel* pixels, std::size_t count) { widenLoop(bytes, pixels, count); }
+void narrowBaseline(const Pixel* pixels, unsigned char* bytes, std::size_t count) { narrowLoop(pixels, bytes, count); }
+
+#if LOMVERA_HAS_WIDE_VECTOR_CODE
+// Eight pixels at a time with a byte shuffle: each half takes four 3-byte
+// pixels from a 16-byte load, and the fourth byte of each becomes 0.
+LOMVERA_WIDE_VECTOR_CODE void widenWide(const unsigned char* bytes, Pixel* pixels, std::size_t count) {
+  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,  //
+                                          0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+  std::size_t x = 0;
+  for (; x + 8 <= count; x += 8) {
+    const unsigned char* from = bytes + x * 3;
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 12));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(pixels + x), _mm256_shuffle_epi8(_mm256_set_m128i(high, low), spread));
+  }
+  widenLoop(bytes + x * 3, pixels + x, count - x);
+}
+LOMVERA_WIDE_VECTOR_CODE void narrowWide(const Pixel* pixels, unsigned char* bytes, std::size_t count) {
+  narrowLoop(pixels, bytes, count);
+}
+#else
+void widenWide(const unsigned char* bytes, Pixel* pixels, std::size_t count) { widenLoop(bytes, pixels, count); }
+void narrowWide(const Pixel* pixels, unsigned char* bytes, std::size_t count) { narrowLoop(pixels, bytes, count); }
+#endif
+
+}  // namespace
+
+void widenPixels(const unsigned char* bytes, Pixel* pixels, std::size_t count) {
+  if (wideVectorsInUse) {
+    widenWide(bytes, pixels, count);
+  } else {
+    widenBaseline(bytes, pixels, count);
+  }
+}
+
+void narrowPixels(const Pixel* pixels, unsigned char* bytes, std::size_t count) {
+  if (wideVectorsInUse) {
+    narrowWide(pixels, bytes, count);
+  } else {
+    narrowBaseline(pixels, bytes, count);
+  }
+}
