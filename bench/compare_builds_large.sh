@@ -4,7 +4,7 @@
 #   bash bench/compare_builds_large.sh OLD NEW SCRATCH
 #
 # OLD and NEW are two lomvera executables, SCRATCH an empty or new directory
-# with room for about 5 GB. It draws deterministic scans with
+# with room for about 4 GB. It draws deterministic scans with
 # build-bench/bench/make_bench_scan (built if missing; DRAW=path picks
 # another), runs both tools on each scan and compares the outputs byte for
 # byte, the console output with the timing figures masked, and the exit
