@@ -34,10 +34,11 @@ CellCorrection cellCorrections[kCellCount];
 void prepareCellCorrections() {
   for (int cell = 0; cell < kCellCount; ++cell) {
     CellCorrection& correction = cellCorrections[cell];
-    for (int byte = 0; byte < 4; ++byte) {
-      const std::int32_t value = byte < 3 ? shiftTable[cell][2 - byte] : 0;
+    correction.negativeBytes = 0;
+    for (int byte = 0; byte < 3; ++byte) {
+      const std::int32_t value = shiftTable[cell][2 - byte];  // byte 0 is blue, channel 2
       correction.magnitude[byte] = static_cast<std::uint16_t>(value < 0 ? -value : value);
-      correction.negative[byte] = value < 0 ? 0xFF : 0x00;
+      if (value < 0) correction.negativeBytes = static_cast<std::uint16_t>(correction.negativeBytes | 1u << byte);
     }
   }
 }
@@ -68,16 +69,16 @@ void prepareDrawJumps() {
   drawJumpsReady = true;
 }
 
-// A run of input rows and the same rows corrected.
-std::vector<Pixel> rowsIn;
-std::vector<Pixel> rowsOut;
+// A run of rows, corrected in place: each block's cells are looked up before
+// its pixels change.
+std::vector<Pixel> rowRun;
 
 std::uint32_t correctBlock(const Pixel* in, Pixel* out, std::int32_t firstByte, std::int32_t count) {
   return correctPixels(in, out, block.threshold + firstByte, block.magnitude, block.down + firstByte, count);
 }
 
-// Keeps a pixel of the line that belongs to no pair (the last of an odd
-// number of lines) as it is, without its alpha byte.
+// Keeps the pixels of the line that belongs to no pair (the last of an odd
+// number of lines) as they are, without their alpha byte.
 void copyUnpaired(const Pixel* in, Pixel* out, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) out[i] = in[i] & kColourBits;
 }
@@ -89,28 +90,26 @@ std::int64_t correctRowPairs(std::int32_t pairs, std::uint16_t state, ProgressDo
   const std::int32_t rows = inputImage.height;
   const std::size_t rowPixels = static_cast<std::size_t>(width);
   const std::int32_t blockRows = rowsPerBlock(width);
-  rowsIn.resize(rowPixels * static_cast<std::size_t>(blockRows));
-  rowsOut.resize(rowsIn.size());
+  rowRun.resize(rowPixels * static_cast<std::size_t>(blockRows));
   std::int64_t total = 0;
   for (std::int32_t y = 0; y < rows; y += blockRows) {
     const std::int32_t count = rows - y < blockRows ? rows - y : blockRows;
-    if (!inputImage.readRows(y, count, rowsIn.data())) break;
+    if (!inputImage.readRows(y, count, rowRun.data())) break;
     for (std::int32_t r = 0; r + 1 < count; r += 2) {
-      const Pixel* even = rowsIn.data() + rowPixels * static_cast<std::size_t>(r);
-      Pixel* evenOut = rowsOut.data() + rowPixels * static_cast<std::size_t>(r);
+      Pixel* even = rowRun.data() + rowPixels * static_cast<std::size_t>(r);
       for (std::int32_t j = 0; j < width; j += kCorrectionBlock) {
         const std::int32_t n = width - j < kCorrectionBlock ? width - j : kCorrectionBlock;
         prepareRowBlock(drawJumps, cellCorrections, &state, even + j, n, &block);
-        total += correctBlock(even + j, evenOut + j, 0, n);
-        total += correctBlock(even + width + j, evenOut + width + j, kOddBytes, n);
+        total += correctBlock(even + j, even + j, 0, n);
+        total += correctBlock(even + width + j, even + width + j, kOddBytes, n);
       }
       advanceDots(dots, (y + r) / 2 + 1, pairs);
     }
     if (count % 2 != 0) {
       const std::size_t last = rowPixels * static_cast<std::size_t>(count - 1);
-      copyUnpaired(rowsIn.data() + last, rowsOut.data() + last, rowPixels);
+      copyUnpaired(rowRun.data() + last, rowRun.data() + last, rowPixels);
     }
-    outputImage.writePixels(rowsOut.data(), rowPixels * static_cast<std::size_t>(count));
+    outputImage.writePixels(rowRun.data(), rowPixels * static_cast<std::size_t>(count));
   }
   return total;
 }
@@ -123,8 +122,7 @@ std::int64_t correctColumnPairs(std::int32_t pairs, std::uint32_t state, Progres
   const std::int32_t rows = inputImage.height;
   const std::size_t rowPixels = static_cast<std::size_t>(width);
   const std::int32_t blockRows = rowsPerBlock(width);
-  rowsIn.resize(rowPixels * static_cast<std::size_t>(blockRows));
-  rowsOut.resize(rowsIn.size());
+  rowRun.resize(rowPixels * static_cast<std::size_t>(blockRows));
   std::vector<std::uint16_t> chains(static_cast<std::size_t>(pairs));
   const GeneratorJump pairJump = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * rows);
   for (std::int32_t pair = 0; pair < pairs; ++pair) {
@@ -134,19 +132,18 @@ std::int64_t correctColumnPairs(std::int32_t pairs, std::uint32_t state, Progres
   std::int64_t total = 0;
   for (std::int32_t y = 0; y < rows; y += blockRows) {
     const std::int32_t count = rows - y < blockRows ? rows - y : blockRows;
-    if (!inputImage.readRows(y, count, rowsIn.data())) break;
+    if (!inputImage.readRows(y, count, rowRun.data())) break;
     for (std::int32_t r = 0; r < count; ++r) {
-      const Pixel* row = rowsIn.data() + rowPixels * static_cast<std::size_t>(r);
-      Pixel* rowOut = rowsOut.data() + rowPixels * static_cast<std::size_t>(r);
+      Pixel* row = rowRun.data() + rowPixels * static_cast<std::size_t>(r);
       for (std::int32_t first = 0; first < pairs; first += kCorrectionBlock) {
         const std::int32_t n = pairs - first < kCorrectionBlock ? pairs - first : kCorrectionBlock;
         const std::ptrdiff_t column = 2 * static_cast<std::ptrdiff_t>(first);
         prepareColumnBlock(drawJumps, cellCorrections, chains.data() + first, row + column, n, &block);
-        total += correctBlock(row + column, rowOut + column, 0, 2 * n);
+        total += correctBlock(row + column, row + column, 0, 2 * n);
       }
-      if (width % 2 != 0) copyUnpaired(row + width - 1, rowOut + width - 1, 1);
+      if (width % 2 != 0) copyUnpaired(row + width - 1, row + width - 1, 1);
     }
-    outputImage.writePixels(rowsOut.data(), rowPixels * static_cast<std::size_t>(count));
+    outputImage.writePixels(rowRun.data(), rowPixels * static_cast<std::size_t>(count));
     advanceDots(dots, y + count, rows);
   }
   return total;
@@ -158,14 +155,13 @@ void copyWithoutPairs() {
   const std::int32_t rows = inputImage.height;
   const std::size_t rowPixels = static_cast<std::size_t>(width);
   const std::int32_t blockRows = rowsPerBlock(width);
-  rowsIn.resize(rowPixels * static_cast<std::size_t>(blockRows));
-  rowsOut.resize(rowsIn.size());
+  rowRun.resize(rowPixels * static_cast<std::size_t>(blockRows));
   for (std::int32_t y = 0; y < rows; y += blockRows) {
     const std::int32_t count = rows - y < blockRows ? rows - y : blockRows;
     const std::size_t pixels = rowPixels * static_cast<std::size_t>(count);
-    if (!inputImage.readRows(y, count, rowsIn.data())) break;
-    copyUnpaired(rowsIn.data(), rowsOut.data(), pixels);
-    outputImage.writePixels(rowsOut.data(), pixels);
+    if (!inputImage.readRows(y, count, rowRun.data())) break;
+    copyUnpaired(rowRun.data(), rowRun.data(), pixels);
+    outputImage.writePixels(rowRun.data(), pixels);
   }
 }
 

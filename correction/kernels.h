@@ -55,11 +55,14 @@ void addMeasures(const TripleMeasures& measures, std::int32_t count, PendingCell
 // --- Application -----------------------------------------------------------
 
 // Per cell: the magnitude of each shiftTable entry, in byte order (blue,
-// green, red, then 0 for alpha), and 0xFF in the byte of each negative entry.
+// green, red), and in negativeBytes bit b set when the entry of byte b is
+// negative. Eight bytes, so that the table stays in the second-level cache
+// beside the rows being corrected.
 struct CellCorrection {
-  std::uint16_t magnitude[4];
-  std::uint8_t negative[4];
+  std::uint16_t magnitude[3];
+  std::uint16_t negativeBytes;
 };
+static_assert(sizeof(CellCorrection) == 8, "a cell's correction is read as one 8-byte word");
 
 // Positions corrected together: their draws and corrections are kept in
 // small arrays that stay in the first-level cache.
@@ -101,7 +104,7 @@ void prepareRowBlock(const DrawJumps& jumps, const CellCorrection* corrections, 
 void prepareColumnBlock(const DrawJumps& jumps, const CellCorrection* corrections, std::uint16_t* chains,
                         const Pixel* row, std::int32_t count, CorrectionBlock* block);
 
-// Corrects `count` pixels from in to out. For colour byte f, the half
+// Corrects `count` pixels from in to out (which may be in). For colour byte f, the half
 // correction is halfLevels(magnitudes[f], thresholds[f]) (generator.h). The
 // byte moves down by it where down[f] is 0xFF and up where it is 0, clamped
 // to 0..255. The alpha byte becomes 0 (its magnitude must be 0). Magnitudes
