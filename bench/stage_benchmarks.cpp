@@ -1,5 +1,7 @@
-// Microbenchmarks of the three correction stages on an in-memory benchmark
-// scan (bench_scan.h) of 6000 x 4000 pixels, lines as rows and as columns.
+// Microbenchmarks of the three correction stages on a benchmark scan
+// (bench_scan.h) of 6000 x 4000 pixels, lines as rows and as columns, read
+// from a file in the system's temporary directory (in its file cache after
+// the first read) and written to another there.
 //
 //   build-bench/bench/lomvera_stage_benchmarks
 //
@@ -9,11 +11,13 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "bench_scan.h"
 #include "correction/correction.h"
-#include "driver/driver.h"
 #include "image/image.h"
 #include "platform/wide_vectors.h"
 
@@ -22,16 +26,29 @@ namespace {
 constexpr int kLongSide = 6000;
 constexpr int kShortSide = 4000;
 
-// Loads the scan into inputImage and sets the lines up as processFile does.
+std::string scanPath(bool linesAreRows) {
+  return (std::filesystem::temp_directory_path() / (linesAreRows ? "lomvera-bench-rows.tga" : "lomvera-bench-columns.tga")).string();
+}
+const std::string outputPath = (std::filesystem::temp_directory_path() / "lomvera-bench-out.tga").string();
+
+// Writes the scan to its file once, opens it as inputImage and sets the
+// lines up as processFile does.
 void prepareScan(bool linesAreRows) {
   const int width = linesAreRows ? kLongSide : kShortSide;
   const int height = linesAreRows ? kShortSide : kLongSide;
-  if (inputImage.width != width || inputImage.height != height) {
-    inputImage.resize(width, height);
-    for (int y = 0; y < height; ++y)
-      for (int x = 0; x < width; ++x)
-        inputImage.pixels[x + static_cast<std::size_t>(y) * width] = benchscan::colourOfPixel(x, y, width, height);
+  const std::string path = scanPath(linesAreRows);
+  if (!std::filesystem::exists(path)) {
+    Image scan;
+    scan.resize(width, height);
+    scan.createTga(path.c_str());
+    std::vector<Pixel> row(static_cast<std::size_t>(width));
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x < width; ++x) row[static_cast<std::size_t>(x)] = benchscan::colourOfPixel(x, y, width, height);
+      scan.writePixels(row.data(), row.size());
+    }
+    scan.saveTga(path.c_str());
   }
+  inputImage.loadTga(path.c_str());
   outputImage.resize(width, height);
   inputImage.transposed = outputImage.transposed = linesAreRows ? 1 : 0;
   lineCount = kShortSide;
@@ -65,7 +82,15 @@ void performShiftOnScan(benchmark::State& state) {
   chooseLoops(state);
   computeShift();
   buildShiftTable();
-  for (auto _ : state) performShift();
+  for (auto _ : state) {
+    state.PauseTiming();
+    outputImage.createTga(outputPath.c_str());
+    state.ResumeTiming();
+    performShift();
+    state.PauseTiming();
+    outputImage.discardTga();
+    state.ResumeTiming();
+  }
   setPixelsProcessed(state);
 }
 
@@ -84,5 +109,7 @@ int main(int argc, char** argv) {
   reporter.SetErrorStream(&std::cerr);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  std::filesystem::remove(scanPath(true));
+  std::filesystem::remove(scanPath(false));
   return 0;
 }

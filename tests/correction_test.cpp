@@ -4,52 +4,43 @@
 #include <string>
 
 #include "correction/correction.h"
-#include "driver/driver.h"
+#include "correction/generator.h"
+#include "correction/progress.h"
 #include "image/image.h"
+#include "stage_files.h"
+#include "test_support.h"
 
 namespace {
 
 Pixel rgb(int red, int green, int blue) { return packRgb(red, green, blue); }
 
-// Sets the stages up on a picture given line by line (lines are columns).
-void useLines(const std::vector<std::vector<Pixel>>& lines) {
-  const int count = static_cast<int>(lines.size());
-  const int length = count ? static_cast<int>(lines[0].size()) : 0;
-  ASSERT_TRUE(inputImage.resize(count, length));
-  ASSERT_TRUE(outputImage.resize(count, length));
-  inputImage.transposed = outputImage.transposed = 0;
-  for (int line = 0; line < count; ++line)
-    for (int j = 0; j < length; ++j) inputImage.setPixel(line, j, lines[static_cast<std::size_t>(line)][static_cast<std::size_t>(j)]);
-  lineCount = count;
-  lineLength = length;
-}
-
-// Sets lineCount lines of one pixel each, all of one colour.
-void usePlainLines(int count, Pixel colour) {
-  useLines(std::vector<std::vector<Pixel>>(static_cast<std::size_t>(count), std::vector<Pixel>{colour}));
-}
-
 std::uint32_t stepsFrom(std::uint32_t state, int steps) {
-  for (int i = 0; i < steps; ++i) state = state * 0x6A5DB9EFu + 0x3199A77Fu;
+  for (int i = 0; i < steps; ++i) state = state * kDitherMultiplier + kDitherIncrement;
   return state;
 }
 
 class StageTest : public ::testing::Test {
  protected:
+  TemporaryDirectory directory;
   void SetUp() override {
     ditherState = kDitherSeed;
     shiftTotal = 0;
   }
-  void TearDown() override {
-    inputImage.release();
-    outputImage.release();
+  // Sets the stages up on a picture given line by line (lines are columns).
+  void useLines(const std::vector<std::vector<Pixel>>& lines) {
+    const int count = static_cast<int>(lines.size());
+    const int length = count ? static_cast<int>(lines[0].size()) : 1;
+    Raster picture(count, length);
+    for (int line = 0; line < count; ++line)
+      for (int j = 0; j < length; ++j) picture.setPixel(line, j, lines[static_cast<std::size_t>(line)][static_cast<std::size_t>(j)]);
+    openForStages(directory, picture, false);
   }
-  template <typename Stage>
-  std::string consoleOf(Stage stage) {
-    testing::internal::CaptureStdout();
-    stage();
-    return testing::internal::GetCapturedStdout();
+  // Sets lineCount lines of one pixel each, all of one colour.
+  void usePlainLines(int count, Pixel colour) {
+    useLines(std::vector<std::vector<Pixel>>(static_cast<std::size_t>(count), std::vector<Pixel>{colour}));
   }
+  // The corrected picture the stages wrote.
+  Raster output() { return savedStageOutput(directory); }
 };
 
 TEST_F(StageTest, GeneratorRunsItsFixedSequenceFromTheStart) {
@@ -109,8 +100,9 @@ TEST_F(StageTest, FirstPositionOfARunIsCorrectedToTheKnownBytes) {
   for (int channel = 0; channel < 3; ++channel) shiftTable[cell][channel] = 1280;
 
   EXPECT_EQ(consoleOf(performShift), "performing shift .\n");
-  EXPECT_EQ(outputImage.getPixel(0, 0), 0x00666766u);
-  EXPECT_EQ(outputImage.getPixel(1, 0), 0x006B6B6Bu);
+  const Raster corrected = output();
+  EXPECT_EQ(corrected.getPixel(0, 0), 0x00666766u);
+  EXPECT_EQ(corrected.getPixel(1, 0), 0x006B6B6Bu);
   EXPECT_EQ(shiftTotal, 16);
   EXPECT_EQ(ditherState, 0x25292505u);
 
@@ -127,8 +119,9 @@ TEST_F(StageTest, CorrectionsAreClampedAndStillTakeTheirSteps) {
   shiftTable[cell][1] = -1536;
   shiftTable[cell][2] = 0;
   consoleOf(performShift);
-  EXPECT_EQ(outputImage.getPixel(0, 0), rgb(255, 0, 128));
-  EXPECT_EQ(outputImage.getPixel(1, 0), rgb(247, 3, 128));
+  const Raster corrected = output();
+  EXPECT_EQ(corrected.getPixel(0, 0), rgb(255, 0, 128));
+  EXPECT_EQ(corrected.getPixel(1, 0), rgb(247, 3, 128));
   EXPECT_EQ(shiftTotal, 12);
   EXPECT_EQ(ditherState, stepsFrom(kDitherSeed, 6));
 }
@@ -142,23 +135,26 @@ TEST_F(StageTest, CellComesFromTheEvenPixelBeforeCorrection) {
   ASSERT_EQ(cell, 1057);
   for (int channel = 0; channel < 3; ++channel) shiftTable[cell][channel] = -1024;
   consoleOf(performShift);
-  EXPECT_EQ(outputImage.getPixel(0, 0), rgb(6, 6, 6));
-  EXPECT_EQ(outputImage.getPixel(1, 0), rgb(202, 10, 10));
+  const Raster corrected = output();
+  EXPECT_EQ(corrected.getPixel(0, 0), rgb(6, 6, 6));
+  EXPECT_EQ(corrected.getPixel(1, 0), rgb(202, 10, 10));
 }
 
 TEST_F(StageTest, UnpairedLineIsKeptWithoutAlphaAndTakesNoSteps) {
   std::memset(shiftTable, 0, sizeof shiftTable);
   useLines({{rgb(1, 2, 3), rgb(4, 5, 6)}, {rgb(7, 8, 9), rgb(10, 11, 12)}, {0x80FFEEDD, 0x01020304}});
   consoleOf(performShift);
-  EXPECT_EQ(outputImage.getPixel(2, 0), 0x00FFEEDDu);
-  EXPECT_EQ(outputImage.getPixel(2, 1), 0x00020304u);
-  EXPECT_EQ(outputImage.getPixel(1, 1), rgb(10, 11, 12));
+  Raster corrected = output();
+  EXPECT_EQ(corrected.getPixel(2, 0), 0x00FFEEDDu);
+  EXPECT_EQ(corrected.getPixel(2, 1), 0x00020304u);
+  EXPECT_EQ(corrected.getPixel(1, 1), rgb(10, 11, 12));
   EXPECT_EQ(ditherState, stepsFrom(kDitherSeed, 12));
 
   ditherState = kDitherSeed;
   useLines({{0xFF405060, 0xFF708090}});
   EXPECT_EQ(consoleOf(performShift), "performing shift \n");
-  EXPECT_EQ(outputImage.getPixel(0, 1), 0x00708090u);
+  corrected = output();
+  EXPECT_EQ(corrected.getPixel(0, 1), 0x00708090u);
   EXPECT_EQ(ditherState, kDitherSeed);
   EXPECT_EQ(shiftTotal, 0);
 }

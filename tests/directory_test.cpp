@@ -7,6 +7,7 @@
 
 #include "correction/correction.h"
 #include "driver/driver.h"
+#include "correction/generator.h"
 #include "test_support.h"
 
 namespace {
@@ -87,7 +88,7 @@ TEST_F(DirectoryTest, GeneratorCarriesOnFromFileToFile) {
   const ToolRun run = runTool({directory.root()});
   ASSERT_EQ(run.exitStatus, 0);
   EXPECT_EQ(loadedFileNames(run.output), order);
-  std::uint32_t state = 0x146439F5;
+  std::uint32_t state = kDitherSeed;
   long long total = 0;
   const std::vector<Pixel> processedFirst = correctedBrighterMiddle(false, &state, &total);
   const std::vector<Pixel> processedSecond = correctedBrighterMiddle(false, &state, &total);

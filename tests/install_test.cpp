@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "correction/generator.h"
 #include "test_support.h"
 
 namespace {
@@ -51,7 +52,7 @@ TEST(InstalledTool, CorrectsATinyPictureAndReportsIt) {
   const ToolRun run = runProgram(tool, {input, output});
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.errors, "");
-  std::uint32_t state = 0x146439F5;  // the generator from its start
+  std::uint32_t state = kDitherSeed;  // the generator from its start
   long long total = 0;
   EXPECT_EQ(readBytes(output), tgaFile(3, 100, 24, 0, correctedBrighterMiddle(false, &state, &total)));
   char report[80];

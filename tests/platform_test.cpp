@@ -59,18 +59,16 @@ TEST_F(PlatformTest, InputFilesOpenWithTheirSizeAndOnlyWhenTheyArePlainFiles) {
   EXPECT_EQ(size, 77u);
 }
 
-TEST_F(PlatformTest, TemporaryFileLiesBesideItsTargetAndReplacesIt) {
+TEST_F(PlatformTest, OutputGoesToATemporaryFileBesideItsTargetAndReplacesIt) {
   // Bytes that text-mode streams would change: "\n" and "\r\n" and a ^Z.
   const Bytes content = {'\n', '\r', '\n', 0x1A, 0, '\n'};
   writeBytes(directory.path("out.tga"), {1, 2, 3});
-  std::string temporary;
-  bool replacesFile = false;
-  std::FILE* file = platformCreateTemporaryBeside(directory.path("out.tga").c_str(), &temporary, &replacesFile);
-  ASSERT_NE(file, nullptr);
-  EXPECT_TRUE(replacesFile);
-  EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), file), content.size());
-  ASSERT_EQ(std::fclose(file), 0);
+  OutputFile output;
+  ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
+  EXPECT_TRUE(output.replacesFile);
+  EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), output.file), content.size());
 
+  const std::string& temporary = output.temporaryPath;
   const std::size_t separator = temporary.find_last_of(platformPathSeparator);
   ASSERT_NE(separator, std::string::npos);
   EXPECT_EQ(temporary.substr(0, separator), directory.root());
@@ -79,27 +77,27 @@ TEST_F(PlatformTest, TemporaryFileLiesBesideItsTargetAndReplacesIt) {
   EXPECT_NE(ending, ".tga");  // never taken for an input by a directory run
   EXPECT_EQ(listDirectory(directory.root()).size(), 2u);
 
-  ASSERT_TRUE(platformReplaceFile(temporary.c_str(), directory.path("out.tga").c_str()));
+  ASSERT_TRUE(platformFinishOutput(&output, directory.path("out.tga").c_str(), true));
+  EXPECT_EQ(readBytes(directory.path("out.tga")), content);
+  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
+
+  // Abandoned: the existing file keeps its bytes and nothing else is left.
+  ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
+  EXPECT_EQ(std::fwrite("x", 1, 1, output.file), 1u);
+  EXPECT_FALSE(platformFinishOutput(&output, directory.path("out.tga").c_str(), false));
   EXPECT_EQ(readBytes(directory.path("out.tga")), content);
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
 }
 
-TEST_F(PlatformTest, NoTemporaryFileWhereTheTargetCannotBe) {
-  std::string temporary = "unchanged";
+TEST_F(PlatformTest, NoOutputWhereTheTargetCannotBe) {
   makeDirectory(directory.path("dir.tga"));
-  bool replacesFile = false;
-  EXPECT_EQ(platformCreateTemporaryBeside(directory.path("dir.tga").c_str(), &temporary, &replacesFile), nullptr);
-  EXPECT_EQ(
-      platformCreateTemporaryBeside(joinPath(directory.path("missing"), "out.tga").c_str(), &temporary, &replacesFile),
-      nullptr);
-  EXPECT_FALSE(replacesFile);
-  EXPECT_EQ(temporary, "unchanged");
+  OutputFile output;
+  EXPECT_FALSE(platformOpenOutput(directory.path("dir.tga").c_str(), &output));
+  EXPECT_FALSE(platformOpenOutput(joinPath(directory.path("missing"), "out.tga").c_str(), &output));
+  EXPECT_EQ(output.file, nullptr);
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"dir.tga"});
-  std::FILE* file = platformCreateTemporaryBeside(directory.path("new.tga").c_str(), &temporary, &replacesFile);
-  ASSERT_NE(file, nullptr);
-  EXPECT_FALSE(replacesFile);
-  std::fclose(file);
-  platformRemoveFile(temporary.c_str());
+  EXPECT_FALSE(platformFinishOutput(&output, directory.path("new.tga").c_str(), true));
+  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"dir.tga"});
 }
 
 TEST(PlatformTicks, CountMilliseconds) {

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/driver.h"
 #include "platform/console.h"
 
 std::int64_t referenceSums[kCellCount][kChannelCount];
@@ -16,24 +15,22 @@ namespace {
 
 int channelOf(Pixel p, int channel) { return static_cast<int>((p >> (16 - 8 * channel)) & 0xFF); }
 
-int clampLevel(int value) { return value < 0 ? 0 : (value > 255 ? 255 : value); }
-
 // A walk of fewer than 100 lines has a spacing of 0: then every step prints.
 bool dotDue(std::int32_t line, std::int32_t interval) { return interval == 0 || line % interval == 0; }
 
 }  // namespace
 
-void referenceComputeShift() {
+void referenceComputeShift(const Raster& input) {
   std::memset(referenceSums, 0, sizeof referenceSums);
   std::memset(referenceCounts, 0, sizeof referenceCounts);
-  printNow("%s", kComputeShiftLabel);
+  printNow("computing shift  ");
   const std::int32_t interval = (lineCount / 50) & 0xFFFE;
   if (lineCount > 2) {
     for (std::int32_t i = 0; i + 2 <= lineCount - 1; i += 2) {
       for (std::int32_t j = 0; j < lineLength; ++j) {
-        const Pixel a = inputImage.getPixel(i, j);
-        const Pixel b = inputImage.getPixel(i + 1, j);
-        const Pixel c = inputImage.getPixel(i + 2, j);
+        const Pixel a = input.getPixel(i, j);
+        const Pixel b = input.getPixel(i + 1, j);
+        const Pixel c = input.getPixel(i + 2, j);
         int difference = 0;
         for (int channel = 0; channel < kChannelCount; ++channel)
           difference += std::abs(channelOf(b, channel) - channelOf(a, channel));
@@ -51,7 +48,7 @@ void referenceComputeShift() {
 }
 
 void referenceBuildShiftTable() {
-  printNow("%s", kBuildTableLabel);
+  printNow("bluring tables   ");
   for (int red5 = 0; red5 < 32; ++red5) {
     for (int green5 = 0; green5 < 32; ++green5) {
       for (int blue5 = 0; blue5 < 32; ++blue5) {
@@ -80,14 +77,14 @@ std::int32_t referenceDitherHalf(std::int32_t value) {
   return value > 0 ? q : -q;
 }
 
-void referencePerformShift(Image& output) {
-  printNow("%s", kPerformShiftLabel);
+void referencePerformShift(const Raster& input, Raster& output) {
+  printNow("performing shift ");
   const std::int32_t interval = (lineCount / 50) & 0xFFFE;
   if (lineCount > 1) {
     for (std::int32_t x = 0; x < lineCount - 1; x += 2) {
       for (std::int32_t j = 0; j < lineLength; ++j) {
-        const Pixel evenPixel = inputImage.getPixel(x, j);
-        const Pixel oddPixel = inputImage.getPixel(x + 1, j);
+        const Pixel evenPixel = input.getPixel(x, j);
+        const Pixel oddPixel = input.getPixel(x + 1, j);
         int even[kChannelCount];
         int odd[kChannelCount];
         for (int channel = 0; channel < kChannelCount; ++channel) {
@@ -111,7 +108,7 @@ void referencePerformShift(Image& output) {
   // The line that belongs to no pair is kept as it is, without its alpha.
   if (lineCount % 2 == 1) {
     for (std::int32_t j = 0; j < lineLength; ++j)
-      output.setPixel(lineCount - 1, j, inputImage.getPixel(lineCount - 1, j) & 0x00FFFFFF);
+      output.setPixel(lineCount - 1, j, input.getPixel(lineCount - 1, j) & 0x00FFFFFF);
   }
   printNow("\n");
 }

@@ -10,21 +10,21 @@
 #include <vector>
 
 #include "correction/correction.h"
+#include "correction/generator.h"
 #include "driver/driver.h"
 #include "image/image.h"
 #include "platform/wide_vectors.h"
 #include "reference_stages.h"
+#include "stage_files.h"
 #include "test_support.h"
 
 namespace {
-
-int clampLevel(int value) { return value < 0 ? 0 : (value > 255 ? 255 : value); }
 
 // A randomised scan: patches of smooth striped picture (most positions are
 // samples), pure noise (most are not), saturated colours with strong stripes
 // (large table entries, corrections clamped at 0 and 255) and flat colour
 // (many samples in one cell), with random alpha when asked.
-void fillRandomScan(Image& image, std::uint32_t seed, bool alpha) {
+void fillRandomScan(Raster& image, std::uint32_t seed, bool alpha) {
   std::mt19937 random(seed);
   const bool linesAreRows = image.width > image.height;
   const int patch = 1 + static_cast<int>(random() % 9);
@@ -61,31 +61,6 @@ void fillRandomScan(Image& image, std::uint32_t seed, bool alpha) {
   }
 }
 
-// What processFile does between loading and the stages: lines along the
-// longer side, a fresh all-zero output, shiftTotal back to 0.
-void prepareLines(Image& referenceOutput) {
-  lineCount = inputImage.width;
-  lineLength = inputImage.height;
-  inputImage.transposed = 0;
-  ASSERT_TRUE(outputImage.resize(inputImage.width, inputImage.height));
-  ASSERT_TRUE(referenceOutput.resize(inputImage.width, inputImage.height));
-  if (lineCount > lineLength) {
-    inputImage.transposed = outputImage.transposed = referenceOutput.transposed = 1;
-    std::swap(lineCount, lineLength);
-  } else {
-    outputImage.transposed = referenceOutput.transposed = 0;
-  }
-  shiftTotal = 0;
-  referenceShiftTotal = 0;
-}
-
-template <typename Stages>
-std::string consoleOf(Stages stages) {
-  testing::internal::CaptureStdout();
-  stages();
-  return testing::internal::GetCapturedStdout();
-}
-
 // The index of the first element where the two arrays differ, or -1.
 template <typename T>
 long firstDifference(const T* fast, const T* reference, std::size_t count) {
@@ -101,42 +76,52 @@ void expectSameTables() {
   EXPECT_EQ(firstDifference(&shiftTable[0][0], &referenceTable[0][0], entries), -1);
 }
 
-void expectSameOutput(const Image& referenceOutput) {
-  ASSERT_EQ(outputImage.pixelCount(), referenceOutput.pixelCount());
-  EXPECT_EQ(firstDifference(outputImage.pixels, referenceOutput.pixels, outputImage.pixelCount()), -1);
+// The reference's output picture for `input`, all zero, in the stages' view.
+Raster referenceOutputFor(const Raster& input) {
+  Raster output(input.width, input.height);
+  output.transposed = input.transposed;
+  referenceShiftTotal = 0;
+  return output;
+}
+
+void expectSameOutput(const Raster& fast, const Raster& reference) {
+  ASSERT_EQ(fast.pixels.size(), reference.pixels.size());
+  EXPECT_EQ(firstDifference(fast.pixels.data(), reference.pixels.data(), fast.pixels.size()), -1);
   EXPECT_EQ(ditherState, referenceDitherState);
   EXPECT_EQ(shiftTotal, referenceShiftTotal);
 }
 
-// Runs the three fast stages and the three reference stages on inputImage
-// and expects every result to agree.
-void expectStagesAgree(Image& referenceOutput) {
-  prepareLines(referenceOutput);
-  const std::string fast = consoleOf([] {
-    computeShift();
-    buildShiftTable();
-    performShift();
-  });
-  const std::string reference = consoleOf([&] {
-    referenceComputeShift();
-    referenceBuildShiftTable();
-    referencePerformShift(referenceOutput);
-  });
-  EXPECT_EQ(fast, reference);
-  expectSameTables();
-  expectSameOutput(referenceOutput);
-}
-
 class StageEquivalence : public ::testing::Test {
  protected:
-  Image referenceOutput;
+  TemporaryDirectory directory;
+  Raster input;
+
+  // Runs the three stages on `input` from a file and the three reference
+  // stages on it in memory, and expects every result to agree.
+  void expectStagesAgree() {
+    openForStages(directory, input);
+    input.transposed = input.width > input.height;
+    Raster referenceOutput = referenceOutputFor(input);
+    const std::string fast = consoleOf([] {
+      computeShift();
+      buildShiftTable();
+      performShift();
+    });
+    const std::string reference = consoleOf([&] {
+      referenceComputeShift(input);
+      referenceBuildShiftTable();
+      referencePerformShift(input, referenceOutput);
+    });
+    EXPECT_EQ(fast, reference);
+    expectSameTables();
+    referenceOutput.transposed = 0;
+    expectSameOutput(savedStageOutput(directory), referenceOutput);
+  }
   void SetUp() override {
     ditherState = kDitherSeed;
     referenceDitherState = kDitherSeed;
   }
   void TearDown() override {
-    inputImage.release();
-    outputImage.release();
     wideVectorsInUse = processorRunsWideVectorCode();
   }
   // Over all pictures checked: table cells with samples, and corrections.
@@ -145,9 +130,9 @@ class StageEquivalence : public ::testing::Test {
   void checkShape(int width, int height, std::uint32_t seed, bool alpha) {
     SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + (alpha ? " with alpha" : "") +
                  ", seed " + std::to_string(seed));
-    ASSERT_TRUE(inputImage.resize(width, height));
-    fillRandomScan(inputImage, seed, alpha);
-    expectStagesAgree(referenceOutput);
+    input = Raster(width, height);
+    fillRandomScan(input, seed, alpha);
+    expectStagesAgree();
     for (const auto& cell : referenceCounts) cellsSampled += cell[0] != 0;
     corrections += referenceShiftTotal;
   }
@@ -190,18 +175,6 @@ TEST_F(StageEquivalence, RandomShapesGiveTheReferenceBytes) {
   }
 }
 
-// Large pictures live in storage of their own, with or without huge pages;
-// the stages give the same bytes either way.
-TEST_F(StageEquivalence, StorageWithAndWithoutHugePagesGivesTheReferenceBytes) {
-  const bool byDefault = hugePagesForPixels;
-  for (bool huge : {false, true}) {
-    hugePagesForPixels = huge;
-    checkShape(1100, 1001, 7, huge);
-    checkShape(1001, 1100, 8, !huge);
-  }
-  hugePagesForPixels = byDefault;
-}
-
 // Corrections near the ends of the colour range, from a table of arbitrary
 // entries of every size up to the largest a picture can produce.
 TEST_F(StageEquivalence, ArbitraryTablesAreAppliedAndClampedLikeTheReference) {
@@ -212,9 +185,11 @@ TEST_F(StageEquivalence, ArbitraryTablesAreAppliedAndClampedLikeTheReference) {
     for (bool wide : vectorCodes()) {
       SCOPED_TRACE(std::to_string(width) + " x " + std::to_string(height) + (wide ? ", wide vector code" : ""));
       wideVectorsInUse = wide;
-      ASSERT_TRUE(inputImage.resize(width, height));
-      fillRandomScan(inputImage, random(), true);
-      prepareLines(referenceOutput);
+      input = Raster(width, height);
+      fillRandomScan(input, random(), true);
+      openForStages(directory, input);
+      input.transposed = width > height;
+      Raster referenceOutput = referenceOutputFor(input);
       for (int cell = 0; cell < kCellCount; ++cell) {
         for (int channel = 0; channel < kChannelCount; ++channel) {
           const std::int32_t value = cell % 5 == 0 ? 512 * (entry(random) / 512) : entry(random);
@@ -222,34 +197,34 @@ TEST_F(StageEquivalence, ArbitraryTablesAreAppliedAndClampedLikeTheReference) {
         }
       }
       const std::string fast = consoleOf(performShift);
-      EXPECT_EQ(fast, consoleOf([&] { referencePerformShift(referenceOutput); }));
-      expectSameOutput(referenceOutput);
+      EXPECT_EQ(fast, consoleOf([&] { referencePerformShift(input, referenceOutput); }));
+      referenceOutput.transposed = 0;
+      expectSameOutput(savedStageOutput(directory), referenceOutput);
     }
   }
 }
 
-// Over five million samples in one cell, every one of the largest size
-// (2b - a - c = 405 in red): more than a 32-bit sum could hold.
+// Over seven million samples in one cell, every one of size 300 in red
+// (2b - a - c with b 150 above a and c): more than a 32-bit sum could hold,
+// on a picture of the largest length a file allows.
 TEST_F(StageEquivalence, HugeSampleCountsInOneCellAreSummedExactly) {
-  constexpr int kLength = 5400000;
+  constexpr int kLength = 32767;
+  constexpr int kLines = 441;  // 220 triples
   const Pixel outer = packRgb(105, 40, 40);
   const Pixel middle = packRgb(255, 40, 40);
-  const Pixel last = packRgb(0, 40, 40);
   for (bool linesAreRows : {false, true}) {
     SCOPED_TRACE(linesAreRows ? "rows" : "columns");
-    ASSERT_TRUE(inputImage.resize(linesAreRows ? kLength : 3, linesAreRows ? 3 : kLength));
-    for (int j = 0; j < kLength; ++j) {
-      for (int line = 0; line < 3; ++line) {
-        const Pixel colour = line == 0 ? outer : (line == 1 ? middle : last);
-        const std::size_t index = linesAreRows ? j + static_cast<std::size_t>(line) * kLength
-                                               : line + static_cast<std::size_t>(j) * 3;
-        inputImage.pixels[index] = colour | static_cast<Pixel>(j & 0xFF) << 24;
-      }
-    }
-    expectStagesAgree(referenceOutput);
+    input = Raster(linesAreRows ? kLength : kLines, linesAreRows ? kLines : kLength);
+    input.transposed = linesAreRows;
+    for (int j = 0; j < kLength; ++j)
+      for (int line = 0; line < kLines; ++line)
+        input.setPixel(line, j, (line % 2 ? middle : outer) | static_cast<Pixel>(j & 0xFF) << 24);
+    expectStagesAgree();
     const int cell = colourCellOf(outer);
-    EXPECT_EQ(shiftSums[cell][0], std::int64_t{405} * kLength);
-    EXPECT_EQ(shiftCounts[cell][2], std::int64_t{2} * kLength);
+    const std::int64_t samples = std::int64_t{220} * kLength;
+    EXPECT_EQ(shiftSums[cell][0], 300 * samples);
+    EXPECT_GT(shiftSums[cell][0], std::int64_t{2147483647});
+    EXPECT_EQ(shiftCounts[cell][2], 2 * samples);
   }
 }
 
@@ -262,35 +237,28 @@ TEST_F(StageEquivalence, ToolWritesTheReferenceBytesForEveryLayout) {
   };
   const Layout layouts[] = {{64, 40, 24, 0x00}, {40, 64, 24, 0x20}, {33, 33, 32, 0x08}, {51, 20, 32, 0x28},
                             {7, 1, 24, 0x00},   {1, 9, 32, 0x28},   {2, 2, 24, 0x20},   {30, 31, 24, 0x00}};
-  TemporaryDirectory directory;
   for (const Layout& layout : layouts) {
     SCOPED_TRACE(std::to_string(layout.width) + " x " + std::to_string(layout.height) + " depth " +
                  std::to_string(layout.depth) + " descriptor " + std::to_string(layout.descriptor));
     const bool topDown = (layout.descriptor & 0x20) != 0;
-    ASSERT_TRUE(inputImage.resize(layout.width, layout.height));
-    fillRandomScan(inputImage, static_cast<std::uint32_t>(layout.width * 131 + layout.height), layout.depth == 32);
-    inputImage.transposed = 0;
-    std::vector<Pixel> fileOrder;
-    for (int i = 0; i < layout.height; ++i) {
-      const int row = topDown ? layout.height - 1 - i : i;
-      for (int x = 0; x < layout.width; ++x) fileOrder.push_back(inputImage.getPixel(x, row));
-    }
-    writeBytes(directory.path("in.tga"), tgaFile(layout.width, layout.height, layout.depth, layout.descriptor, fileOrder));
+    input = Raster(layout.width, layout.height);
+    fillRandomScan(input, static_cast<std::uint32_t>(layout.width * 131 + layout.height), layout.depth == 32);
+    writeBytes(directory.path("in.tga"), tgaFileOf(input, layout.depth, topDown));
     const ToolRun run = runTool({directory.path("in.tga"), directory.path("out.tga")});
     ASSERT_EQ(run.exitStatus, 0);
 
     referenceDitherState = kDitherSeed;
-    prepareLines(referenceOutput);
+    input.transposed = layout.width > layout.height;
+    lineCount = input.transposed ? layout.height : layout.width;
+    lineLength = input.transposed ? layout.width : layout.height;
+    Raster referenceOutput = referenceOutputFor(input);
     consoleOf([&] {
-      referenceComputeShift();
+      referenceComputeShift(input);
       referenceBuildShiftTable();
-      referencePerformShift(referenceOutput);
+      referencePerformShift(input, referenceOutput);
     });
     referenceOutput.transposed = 0;
-    std::vector<Pixel> bottomUp;
-    for (int y = 0; y < layout.height; ++y)
-      for (int x = 0; x < layout.width; ++x) bottomUp.push_back(referenceOutput.getPixel(x, y));
-    EXPECT_EQ(readBytes(directory.path("out.tga")), tgaFile(layout.width, layout.height, 24, 0, bottomUp));
+    EXPECT_EQ(readBytes(directory.path("out.tga")), tgaFileOf(referenceOutput, 24));
     char shift[64];
     std::snprintf(shift, sizeof shift, "average shift: %.3f,",
                   static_cast<double>(referenceShiftTotal) / (3.0 * layout.width * layout.height));

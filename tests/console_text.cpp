@@ -1,0 +1,35 @@
+#include "console_text.h"
+
+#include "version.h"
+
+std::string bannerText() {
+  return std::string("Lomvera ") + LOMVERA_VERSION + " (" + LOMVERA_RELEASE_DATE + ")\n\n";
+}
+
+std::string loadingText(const std::string& inputPath) { return "\nloading input file " + inputPath; }
+
+static int walkDots(int lineCount, int firstStep, int lastStart) {
+  const int interval = (lineCount / 50) & 0xFFFE;
+  int dots = 0;
+  for (int i = firstStep; i <= lastStart; i += 2) {
+    if (interval == 0 || i % interval == 0) ++dots;
+  }
+  return dots;
+}
+
+std::string progressText(int lineCount) {
+  const int triples = walkDots(lineCount, 0, lineCount - 3);
+  const int pairs = walkDots(lineCount, 0, lineCount - 2);
+  return "\ncomputing shift  " + std::string(static_cast<std::size_t>(triples), '.') + "\nbluring tables   " +
+         std::string(32, '.') + "\nperforming shift " + std::string(static_cast<std::size_t>(pairs), '.') + "\n";
+}
+
+std::string runTextBeforeReport(const std::string& input, const std::string& output, int lineCount) {
+  return bannerText() + loadingText(input) + progressText(lineCount) + "saving output file " + output;
+}
+
+std::string loadFailureText(const std::string& input) {
+  return bannerText() + loadingText(input) + "\nError: cannot open file " + input + "\n";
+}
+
+std::uint64_t savedFileSize(int width, int height) { return 18 + 3 * std::uint64_t(width) * std::uint64_t(height); }

@@ -1,0 +1,29 @@
+#pragma once
+
+// What the tool prints, built from its parts, and what a call prints.
+
+#include <cstdint>
+#include <string>
+
+#include <gtest/gtest.h>
+
+// Everything that `call` prints on standard output.
+template <typename Call>
+std::string consoleOf(Call call) {
+  testing::internal::CaptureStdout();
+  call();
+  return testing::internal::GetCapturedStdout();
+}
+
+// What the tool prints before and after the stages of one successful file.
+std::string bannerText();
+std::string loadingText(const std::string& inputPath);
+// The three progress lines for a picture with this many lines.
+std::string progressText(int lineCount);
+// Everything a single-file run prints up to its report line, or up to its
+// save error: banner, loading line, progress lines and saving line.
+std::string runTextBeforeReport(const std::string& input, const std::string& output, int lineCount);
+// What a single-file run prints when its input cannot be loaded.
+std::string loadFailureText(const std::string& input);
+// The exact size of a 24-bit TGA file with the picture's size.
+std::uint64_t savedFileSize(int width, int height);

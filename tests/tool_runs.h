@@ -1,0 +1,41 @@
+#pragma once
+
+// Running the built tool, or another program, and capturing what it prints.
+// The same tests run on Linux and on Windows; the few places where the two
+// differ are in here.
+
+#include <string>
+#include <vector>
+
+struct ToolRun {
+  int exitStatus;
+  // Everything the program wrote to standard output and to standard error.
+  // Line ends are "\n" whatever the platform writes: a Windows console
+  // program ends its text lines with "\r\n".
+  std::string output;
+  std::string errors;
+};
+
+// Exit status of a run that had to be stopped because it took too long.
+constexpr int kToolTimedOut = 124;
+
+// Runs a program with the arguments, in workingDirectory (empty: the current
+// one), with standard input taken from the text given, and waits for it.
+// On POSIX, shellSetup is run by the shell that starts the program, before
+// it (for example "ulimit -f 100"), and a run still going after 60 seconds
+// is stopped with exit status kToolTimedOut, so that a tool waiting on its
+// input cannot hang the tests.
+ToolRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& workingDirectory = "", const std::string& input = "",
+                   const std::string& shellSetup = "");
+// The same with the built tool.
+ToolRun runTool(const std::vector<std::string>& arguments, const std::string& workingDirectory = "",
+                const std::string& input = "", const std::string& shellSetup = "");
+// The names of the input files in the order in which a directory run loaded
+// them, taken from its console output.
+std::vector<std::string> loadedFileNames(const std::string& output);
+
+#ifndef _WIN32
+// Quotes text for the POSIX shell.
+std::string shellQuoted(const std::string& text);
+#endif
