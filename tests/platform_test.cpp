@@ -77,14 +77,14 @@ TEST_F(PlatformTest, OutputGoesToATemporaryFileBesideItsTargetAndReplacesIt) {
   EXPECT_NE(ending, ".tga");  // never taken for an input by a directory run
   EXPECT_EQ(listDirectory(directory.root()).size(), 2u);
 
-  ASSERT_TRUE(platformFinishOutput(&output, directory.path("out.tga").c_str(), true));
+  ASSERT_TRUE(platformFinishOutput(&output, true));
   EXPECT_EQ(readBytes(directory.path("out.tga")), content);
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
 
   // Abandoned: the existing file keeps its bytes and nothing else is left.
   ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
   EXPECT_EQ(std::fwrite("x", 1, 1, output.file), 1u);
-  EXPECT_FALSE(platformFinishOutput(&output, directory.path("out.tga").c_str(), false));
+  EXPECT_FALSE(platformFinishOutput(&output, false));
   EXPECT_EQ(readBytes(directory.path("out.tga")), content);
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
 }
@@ -96,7 +96,7 @@ TEST_F(PlatformTest, NoOutputWhereTheTargetCannotBe) {
   EXPECT_FALSE(platformOpenOutput(joinPath(directory.path("missing"), "out.tga").c_str(), &output));
   EXPECT_EQ(output.file, nullptr);
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"dir.tga"});
-  EXPECT_FALSE(platformFinishOutput(&output, directory.path("new.tga").c_str(), true));
+  EXPECT_FALSE(platformFinishOutput(&output, true));
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"dir.tga"});
 }
 

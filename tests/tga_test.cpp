@@ -54,7 +54,7 @@ int save(int width, int height, const std::vector<Pixel>& pixels, const std::str
   file.resize(width, height);
   file.createTga(path.c_str());
   file.writePixels(pixels.data(), pixels.size());
-  return file.saveTga(path.c_str());
+  return file.saveTga();
 }
 
 TEST_F(TgaTest, SavedFileHasTheExactHeaderAndLoadsBackToTheSameBytes) {
@@ -291,7 +291,7 @@ TEST_F(TgaTest, PixelsWrittenInRunsOfAnyLengthGiveTheSameFile) {
       ASSERT_TRUE(file.createTga(directory.path("out.tga").c_str()));
       for (std::size_t done = 0, run = 1; done < pixels.size(); done += run, run = run * 3 + 1)
         file.writePixels(pixels.data() + done, std::min(run, pixels.size() - done));
-      ASSERT_EQ(file.saveTga(directory.path("out.tga").c_str()), 0);
+      ASSERT_EQ(file.saveTga(), 0);
       EXPECT_EQ(readBytes(directory.path("out.tga")), tgaFile(width, height, 24, 0, fileOrder)) << width;
     }
   }
