@@ -62,6 +62,7 @@ struct FileIdentity {
   std::uint64_t volume;
   std::uint64_t file;
 };
+inline bool operator==(const FileIdentity& a, const FileIdentity& b) { return a.volume == b.volume && a.file == b.file; }
 inline bool operator<(const FileIdentity& a, const FileIdentity& b) {
   return a.volume != b.volume ? a.volume < b.volume : a.file < b.file;
 }
@@ -109,10 +110,9 @@ struct DirectoryEntry {
   bool isRegularFile;  // false for directories and anything else not a plain file
 };
 
-// Lists the entries of directory that the search pattern "*.tga" finds, in
-// the order the platform lists them. On POSIX systems these are the names
-// ending in ".tga" in any letter case, sorted by name with a-z folded to
-// upper case; on Windows it is the directory search's own matching (without
-// regard to case) and its own order. A directory that does not exist, cannot
+// Lists the entries of directory whose names end in ".tga" in any letter
+// case, in the order the platform lists them: on POSIX systems sorted by
+// name with a-z folded to upper case, on Windows in the directory search's
+// own order. A directory that does not exist, cannot
 // be read, or names a file gives an empty list.
 std::vector<DirectoryEntry> platformListTgaEntries(const std::string& directory);

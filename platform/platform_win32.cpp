@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include <fcntl.h>
 #include <io.h>
@@ -242,8 +243,15 @@ bool platformFinishOutput(OutputFile* output, bool written) {
   return false;
 }
 
-// The directory search of Windows: its own wildcard matching (which does not
-// regard case) and its own order, kept as it comes.
+// Whether a name ends in ".tga" in any letter case.
+static bool endsWithTga(const wchar_t* name) {
+  const std::size_t length = std::wcslen(name);
+  return length >= 4 && _wcsicmp(name + length - 4, L".tga") == 0;
+}
+
+// The directory search of Windows, in its own order. Its matching does not
+// regard case, and also takes names whose short 8.3 form alone ends in ".TGA"
+// ("notes.tgax" as "NOTES~1.TGA"); those are left out.
 std::vector<DirectoryEntry> platformListTgaEntries(const std::string& directory) {
   std::vector<DirectoryEntry> entries;
   const std::wstring pattern = toWide(directory) + L"\\*.tga";
@@ -251,6 +259,7 @@ std::vector<DirectoryEntry> platformListTgaEntries(const std::string& directory)
   const HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
   if (search == INVALID_HANDLE_VALUE) return entries;
   do {
+    if (!endsWithTga(entry.cFileName)) continue;
     entries.push_back(DirectoryEntry{toUtf8(entry.cFileName), (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0});
   } while (FindNextFileW(search, &entry) != 0);
   FindClose(search);
