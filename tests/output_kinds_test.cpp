@@ -1,0 +1,66 @@
+// Outputs that are not plain files of their own: symbolic links, which stand
+// for the file they lead to, and pipes, which take the result directly.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace {
+
+bool isLink(const std::string& path) {
+  struct stat status {};
+  return lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
+// Through a relative link, a chain that ends in an absolute one, and a link
+// that dangles, the file at the end is replaced or created, with no
+// temporary file left in either folder, and the links stay links.
+TEST(OutputKinds, LinksLeadToTheFileThatIsReplaced) {
+  TemporaryDirectory directory;
+  const std::string sub = directory.path("sub");
+  makeDirectory(sub);
+  writeBytes(directory.path("in.tga"), tgaFile(20, 10, 24, 0, stripedPicture(20, 10, false, 5)));
+  ASSERT_EQ(runTool({directory.path("in.tga"), directory.path("plain.tga")}).exitStatus, 0);
+  const Bytes result = readBytes(directory.path("plain.tga"));
+  writeBytes(sub + "/target.tga", {'o', 'l', 'd'});
+  ASSERT_EQ(symlink("sub/target.tga", directory.path("link.tga").c_str()), 0);
+  ASSERT_EQ(symlink("../link.tga", (sub + "/chain.tga").c_str()), 0);
+  ASSERT_EQ(symlink((sub + "/new.tga").c_str(), directory.path("dangling.tga").c_str()), 0);
+
+  for (const std::string& output : {directory.path("link.tga"), sub + "/chain.tga", directory.path("dangling.tga")}) {
+    writeBytes(sub + "/target.tga", {'o', 'l', 'd'});
+    EXPECT_EQ(runTool({directory.path("in.tga"), output}).exitStatus, 0) << output;
+    EXPECT_TRUE(isLink(output)) << output;
+    EXPECT_EQ(readBytes(output), result) << output;  // read through the links
+  }
+  EXPECT_EQ(listDirectory(directory.root()),
+            (std::vector<std::string>{"dangling.tga", "in.tga", "link.tga", "plain.tga", "sub"}));
+  EXPECT_EQ(listDirectory(sub), (std::vector<std::string>{"chain.tga", "new.tga", "target.tga"}));
+}
+
+// A pipe with a reader gets the whole result, written in place; one that
+// nobody reads is refused at once (HonestExitStatus).
+TEST(OutputKinds, PipeWithAReaderGetsTheWholeResult) {
+  TemporaryDirectory directory;
+  const std::string pipe = directory.path("pipe.tga");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+  writeBytes(directory.path("in.tga"), tgaFile(100, 60, 24, 0, stripedPicture(100, 60, false, 6)));
+  ASSERT_EQ(runTool({directory.path("in.tga"), directory.path("plain.tga")}).exitStatus, 0);
+  // Held open for reading and writing, the pipe has a reader throughout,
+  // and the result (18,018 bytes) fits in its buffer.
+  const int reader = open(pipe.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(runTool({directory.path("in.tga"), pipe}).exitStatus, 0);
+  Bytes received(100000);
+  const ssize_t got = read(reader, received.data(), received.size());
+  close(reader);
+  received.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  EXPECT_EQ(received, readBytes(directory.path("plain.tga")));
+  EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"in.tga", "pipe.tga", "plain.tga"}));
+}
+
+}  // namespace
