@@ -101,7 +101,8 @@ LOMVERA_ALWAYS_INLINE void lookUpCorrections(const CellCorrection* corrections, 
 
 }  // namespace block_loops
 
-// Defines the loops of this header as kernels of one build, named with `build`.
+// Defines the loops of this header as kernels of one build, named with
+// `build`. The build defines drawAcrossPairs<build> itself, before this.
 #define LOMVERA_DEFINE_BLOCK_LOOPS(build, attributes)                                                              \
   attributes void addMeasures##build(const TripleMeasures& measures, std::int32_t count, PendingCell* first,       \
                                      PendingCell* second) {                                                        \
@@ -116,6 +117,6 @@ LOMVERA_ALWAYS_INLINE void lookUpCorrections(const CellCorrection* corrections, 
   attributes void prepareColumnBlock##build(const DrawJumps& jumps, const CellCorrection* corrections,             \
                                             std::uint16_t* chains, const Pixel* row, std::int32_t count,           \
                                             CorrectionBlock* block) {                                              \
-    block_loops::drawAcrossPairs(jumps, chains, count, block);                                                     \
+    drawAcrossPairs##build(jumps, chains, count, block);                                                           \
     block_loops::lookUpCorrections<2>(corrections, row, count, block);                                             \
   }

@@ -21,6 +21,10 @@ void measureTriple(Pixel a, Pixel b, Pixel c, std::int32_t k, TripleMeasures* me
   measures->cell[k] = difference <= kSimilarityLimit ? colourCellOf(a) : kNotASampleCell;
 }
 
+void drawAcrossPairsBaseline(const DrawJumps& jumps, std::uint16_t* chains, std::int32_t count, CorrectionBlock* block) {
+  block_loops::drawAcrossPairs(jumps, chains, count, block);
+}
+
 }  // namespace
 
 LOMVERA_DEFINE_BLOCK_LOOPS(Baseline, )

@@ -63,6 +63,32 @@ LOMVERA_WIDE_VECTOR_CODE inline void measureEight(__m256i a, __m256i b, __m256i 
   store(measures->contribution[first + 4], _mm256_permute2x128_si256(low, high, 0x31));
 }
 
+// The thresholds of one position in each of `count` pairs, two pairs to a
+// vector: the eight jumps across one position applied to each pair's state
+// in 16-bit lanes (block_loops::drawAcrossPairs does the same one by one).
+LOMVERA_WIDE_VECTOR_CODE void drawAcrossPairsWide(const DrawJumps& jumps, std::uint16_t* chains, std::int32_t count,
+                                                  CorrectionBlock* block) {
+  const __m256i multiplier = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(jumps.acrossMultiplier)));
+  const __m256i increment = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(jumps.acrossIncrement)));
+  const __m256i remainderBits = _mm256_set1_epi16(kRemainderBits);
+  std::int32_t p = 0;
+  for (; p + 2 <= count; p += 2) {
+    const __m256i states = _mm256_set_m128i(_mm_set1_epi16(static_cast<short>(chains[p + 1])),
+                                            _mm_set1_epi16(static_cast<short>(chains[p])));
+    const __m256i drawn = _mm256_add_epi16(_mm256_mullo_epi16(multiplier, states), increment);
+    store(block->threshold + 8 * p, _mm256_and_si256(_mm256_srli_epi16(drawn, kThresholdShift), remainderBits));
+  }
+  for (; p < count; ++p) {
+    for (int f = 0; f < 8; ++f)
+      block->threshold[8 * p + f] =
+          block_loops::lowThresholdOf(block_loops::lowStateAfter(jumps.acrossMultiplier[f], jumps.acrossIncrement[f], chains[p]));
+  }
+  // Six draws: as far as the even pixel's blue byte.
+  const std::uint16_t stepMultiplier = jumps.acrossMultiplier[0];
+  const std::uint16_t stepIncrement = jumps.acrossIncrement[0];
+  for (p = 0; p < count; ++p) chains[p] = block_loops::lowStateAfter(stepMultiplier, stepIncrement, chains[p]);
+}
+
 }  // namespace
 
 LOMVERA_DEFINE_BLOCK_LOOPS(Wide, LOMVERA_WIDE_VECTOR_CODE)
@@ -135,6 +161,11 @@ LOMVERA_WIDE_VECTOR_CODE std::uint32_t correctPixelsWide(const Pixel* in, Pixel*
 #else
 
 // Without the wide build the stages never ask for it; these keep the program whole.
+namespace {
+void drawAcrossPairsWide(const DrawJumps& jumps, std::uint16_t* chains, std::int32_t count, CorrectionBlock* block) {
+  block_loops::drawAcrossPairs(jumps, chains, count, block);
+}
+}  // namespace
 LOMVERA_DEFINE_BLOCK_LOOPS(Wide, )
 
 void measureRowTriplesWide(const Pixel* a, const Pixel* b, const Pixel* c, std::int32_t count,

@@ -157,6 +157,32 @@ TEST(SaveFault, DirectoryRunGoesOnAndCountsOnlyCompleteResults) {
   std::smatch summary;
   ASSERT_TRUE(std::regex_search(run.output, summary, std::regex("Average shift: ([0-9.]+)\n$")));
   EXPECT_NEAR(std::atof(summary[1].str().c_str()), (reported[0] + reported[1]) / 2, 0.0051);
+
+  // The failed file took all its draws of the rounding generator: the file
+  // after it comes out as in a run where nothing failed.
+  const Bytes afterFailure = readBytes(directory.path("a_s.tga"));
+  ASSERT_EQ(runTool({directory.root()}).exitStatus, 0);
+  EXPECT_EQ(readBytes(directory.path("a_s.tga")), afterFailure);
+}
+
+// A file that changes after it was opened is not corrected from two different
+// pictures: the run ends with the save error and nothing is written. The
+// change is made as soon as the output's temporary file appears, which the
+// tool creates after it has opened the input and before it reads it.
+TEST(SaveFault, InputThatChangesDuringTheRunIsNotSaved) {
+  TemporaryDirectory directory;
+  const std::string input = directory.path("in.tga");
+  const std::string output = directory.path("out.tga");
+  constexpr int kWidth = 32767;
+  constexpr int kHeight = 600;
+  writeBytes(input, tgaFile(kWidth, kHeight, 24, 0, std::vector<Pixel>(std::size_t{kWidth} * kHeight, 0x405060)));
+  const std::string appendWhenTheOutputStarts =
+      "(i=0; while [ $i -lt 5000 ] && ! ls -a " + shellQuoted(directory.root()) +
+      " | grep -q '^\\.lomvera-'; do i=$((i + 1)); done; printf x >> " + shellQuoted(input) + ") & true";
+  const ToolRun run = runTool({input, output}, "", "", appendWhenTheOutputStarts);
+  EXPECT_EQ(run.exitStatus, 3);
+  EXPECT_EQ(run.output, saveFailureText(input, output, kHeight));
+  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"in.tga"});
 }
 
 // Every way a single-file run can end, against what is on disk afterwards:
