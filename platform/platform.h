@@ -22,8 +22,10 @@ std::uint32_t platformTickCount();
 // other write, and the save is abandoned cleanly, instead of ending the
 // process with a half-written temporary file left behind; and SIGPIPE, so
 // that a reader of the console messages that goes away (a pipe into head)
-// does not end the run: the messages are only a report. On Windows it sets
-// the console to print UTF-8 for the rest of the run.
+// does not end the run: the messages are only a report. A signal that ends
+// the run (SIGINT, SIGTERM, SIGHUP, unless started ignored) first removes the
+// temporary file of an output being written. On Windows it sets the console
+// to print UTF-8 for the rest of the run.
 void platformPrepareProcess();
 
 // The command line's arguments, argv[0] first. On Windows they are read from

@@ -17,9 +17,34 @@
 
 const char platformPathSeparator = '/';
 
+namespace {
+
+// The temporary file of the output being written, for the signal handler.
+char pendingTemporary[PATH_MAX + 32];
+volatile std::sig_atomic_t temporaryPending = 0;
+
+// A signal that ends the run (Ctrl+C, kill, a closed terminal) while a
+// result is written: the temporary file is removed, then the signal ends the
+// process as it would have.
+extern "C" void removeTemporaryAndEnd(int signalNumber) {
+  if (temporaryPending != 0) unlink(pendingTemporary);
+  std::signal(signalNumber, SIG_DFL);
+  std::raise(signalNumber);
+}
+
+}  // namespace
+
 void platformPrepareProcess() {
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
+  // A signal the process was started to ignore (nohup, a background job)
+  // stays ignored.
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current {};
+    if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+      std::signal(signalNumber, removeTemporaryAndEnd);
+    }
+  }
 }
 
 std::vector<std::string> platformArguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
@@ -185,6 +210,10 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
     return false;
   }
   std::setvbuf(file, nullptr, _IONBF, 0);
+  if (name.size() < sizeof pendingTemporary) {
+    std::memcpy(pendingTemporary, name.c_str(), name.size() + 1);
+    temporaryPending = 1;
+  }
   output->file = file;
   output->temporaryPath = name;
   output->finalPath = finalPath;
@@ -199,9 +228,10 @@ bool platformFinishOutput(OutputFile* output, bool written) {
   written = std::fclose(output->file) == 0 && written;
   output->file = nullptr;
   if (output->temporaryPath.empty()) return written;
-  if (written && std::rename(output->temporaryPath.c_str(), output->finalPath.c_str()) == 0) return true;
-  unlink(output->temporaryPath.c_str());
-  return false;
+  const bool placed = written && std::rename(output->temporaryPath.c_str(), output->finalPath.c_str()) == 0;
+  if (!placed) unlink(output->temporaryPath.c_str());
+  temporaryPending = 0;
+  return placed;
 }
 
 static bool endsWithTgaAnyCase(const char* name) {

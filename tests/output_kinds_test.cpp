@@ -1,7 +1,13 @@
 // Outputs that are not plain files of their own: symbolic links, which stand
-// for the file they lead to, and pipes, which take the result directly.
+// for the file they lead to, and pipes, which take the result directly; and
+// a run ended by a signal while its output is written.
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -61,6 +67,37 @@ TEST(OutputKinds, PipeWithAReaderGetsTheWholeResult) {
   received.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
   EXPECT_EQ(received, readBytes(directory.path("plain.tga")));
   EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"in.tga", "pipe.tga", "plain.tga"}));
+}
+
+// Ctrl+C, kill or a closed terminal while a result is written leave no
+// temporary file behind, and the signal still ends the run. The tool is held
+// there by its standard output: a pipe of one page, filled so that only the
+// text before the first stage fits.
+TEST(OutputKinds, SignalWhileSavingLeavesNoTemporaryFile) {
+  TemporaryDirectory directory;
+  const std::string input = directory.path("in.tga");
+  writeBytes(input, tgaFile(20, 10, 24, 0, stripedPicture(20, 10, false, 7)));
+  const std::string before = bannerText() + loadingText(input) + "\n";
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const int capacity = fcntl(ends[1], F_SETPIPE_SZ, 4096);
+    ASSERT_GT(capacity, static_cast<int>(before.size()));
+    const std::string filler(static_cast<std::size_t>(capacity) - before.size(), 'x');
+    ASSERT_EQ(write(ends[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+    const int tool = startTool({input, directory.path("out.tga")}, ends[1]);
+    bool writing = false;
+    for (int wait = 0; wait < 1000 && !writing; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      writing = listDirectory(directory.root()).size() == 2;
+    }
+    EXPECT_TRUE(writing);
+    kill(tool, signalNumber);
+    EXPECT_EQ(waitForTool(tool), 128 + signalNumber);
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"in.tga"}) << signalNumber;
+  }
 }
 
 }  // namespace

@@ -132,28 +132,38 @@ static int runWithStreams(const std::string& program, const std::vector<std::str
 
 static std::string withNewlineLineEnds(const Bytes& text) { return std::string(text.begin(), text.end()); }
 
-int runToolIntoClosedPipe(const std::vector<std::string>& arguments) {
-  int ends[2];
-  if (pipe(ends) != 0) return -1;
-  close(ends[0]);
+int startTool(const std::vector<std::string>& arguments, int standardOutput) {
   const std::string tool = toolExecutable();
   std::vector<char*> argv{const_cast<char*>(tool.c_str())};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
-    std::signal(SIGPIPE, SIG_DFL);  // as a shell starts a command, whatever this process inherited
+    // As a shell starts a command, whatever this process inherited.
+    for (const int signalNumber : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) std::signal(signalNumber, SIG_DFL);
     const int nothing = open("/dev/null", O_RDWR);
     dup2(nothing, 0);
-    dup2(ends[1], 1);
+    dup2(standardOutput, 1);
     dup2(nothing, 2);
     execv(tool.c_str(), argv.data());
     _exit(127);
   }
-  close(ends[1]);
+  return child;
+}
+
+int waitForTool(int child) {
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int runToolIntoClosedPipe(const std::vector<std::string>& arguments) {
+  int ends[2];
+  if (pipe(ends) != 0) return -1;
+  close(ends[0]);
+  const int child = startTool(arguments, ends[1]);
+  close(ends[1]);
+  return waitForTool(child);
 }
 #endif
 

@@ -43,4 +43,9 @@ std::vector<std::string> loadedFileNames(const std::string& output);
 #ifndef _WIN32
 // Quotes text for the POSIX shell.
 std::string shellQuoted(const std::string& text);
+// Starts the built tool with standard output on the descriptor given and
+// signals at their default actions; and waits for it, giving its exit
+// status as runToolIntoClosedPipe does.
+int startTool(const std::vector<std::string>& arguments, int standardOutput);
+int waitForTool(int process);
 #endif
