@@ -18,6 +18,7 @@ const char platformPathSeparator = '\\';
 
 namespace {
 
+// UTF-8 to UTF-16 and back, for the system's "W" functions.
 std::wstring toWide(const std::string& text) {
   const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<std::size_t>(length), L'\0');
@@ -34,6 +35,8 @@ std::string toUtf8(const wchar_t* wide) {
   return text;
 }
 
+// The console's output code page before the run, given back at its end, so
+// that the console the tool was started from is left as it was.
 UINT consoleCodePageBefore = 0;
 
 void restoreConsoleCodePage() { SetConsoleOutputCP(consoleCodePageBefore); }
