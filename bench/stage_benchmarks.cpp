@@ -46,7 +46,7 @@ void prepareScan(bool linesAreRows) {
       for (int x = 0; x < width; ++x) row[static_cast<std::size_t>(x)] = benchscan::colourOfPixel(x, y, width, height);
       scan.writePixels(row.data(), row.size());
     }
-    scan.saveTga(path.c_str());
+    scan.saveTga();
   }
   inputImage.loadTga(path.c_str());
   outputImage.resize(width, height);

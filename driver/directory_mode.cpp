@@ -22,6 +22,16 @@ std::set<std::string> pathsNotToReplace;
 
 namespace {
 
+// The files behind pathsNotToReplace, by identity: on a disk that ignores
+// letter case, or through a link, another spelling names the same file.
+std::set<FileIdentity> filesNotToReplace;
+
+void keepFromReplacement(const std::string& path) {
+  pathsNotToReplace.insert(path);
+  FileIdentity identity{};
+  if (platformIdentityOf(path.c_str(), &identity)) filesNotToReplace.insert(identity);
+}
+
 const char* const kResultSuffix = "_s.tga";
 constexpr std::size_t kReplacedEnding = 4;  // the ".tga" cut off an input path
 
@@ -50,6 +60,13 @@ void releaseFileList() {
 
 }  // namespace
 
+bool mayReplace(const char* outputPath) {
+  if (pathsNotToReplace.count(outputPath) != 0) return false;
+  FileIdentity identity{};
+  return filesNotToReplace.empty() || !platformIdentityOf(outputPath, &identity) ||
+         filesNotToReplace.count(identity) == 0;
+}
+
 std::string resultPathFor(const std::string& inputPath) {
   const std::size_t kept = inputPath.size() > kReplacedEnding ? inputPath.size() - kReplacedEnding : 0;
   return inputPath.substr(0, kept) + kResultSuffix;
@@ -66,10 +83,11 @@ int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
   batchStartTicks = platformTickCount();
   scanDirectory(directory);
   if (fileList == nullptr) return commandLineNamedIt ? kProcessed : printUsage();
-  for (const FileNode* node = fileList; node != nullptr; node = node->next) pathsNotToReplace.insert(node->path);
+  for (const FileNode* node = fileList; node != nullptr; node = node->next) keepFromReplacement(node->path);
   for (const FileNode* node = fileList; node != nullptr; node = node->next) {
     const std::string outputPath = resultPathFor(node->path);
-    if (processFile(node->path.c_str(), outputPath.c_str()) == kProcessed) pathsNotToReplace.insert(outputPath);
+    // The identity of a result is the one it has once saved.
+    if (processFile(node->path.c_str(), outputPath.c_str()) == kProcessed) keepFromReplacement(outputPath);
     printNow("\n");
   }
   if (filesDone > 0) {
@@ -79,5 +97,6 @@ int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
   }
   releaseFileList();
   pathsNotToReplace.clear();
+  filesNotToReplace.clear();
   return kProcessed;
 }

@@ -47,6 +47,10 @@ double elapsedSeconds(std::uint32_t startTicks, std::uint32_t endTicks);
 // lands on an input of the same run, nor on the result of another input
 // whose name differs only in letter case. Empty in a single-file run.
 extern std::set<std::string> pathsNotToReplace;
+// Whether a save may replace outputPath: not when it is one of
+// pathsNotToReplace, nor when it names, under any spelling, a file that one
+// of them named when it was kept (an output not there yet has no identity).
+bool mayReplace(const char* outputPath);
 
 // Directory batch mode over `directory`; commandLineNamedIt tells whether the
 // directory came from the command line or is the current one. Returns the

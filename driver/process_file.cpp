@@ -78,9 +78,9 @@ int processFile(const char* inputPath, const char* outputPath) {
   runStages();
   const bool inputReadWhole = inputImage.closeTga();
   printNow("saving output file %s", outputPath);
-  const bool mayReplace = pathsNotToReplace.count(outputPath) == 0;
-  if (!inputReadWhole || !mayReplace) outputImage.discardTga();
-  if (!inputReadWhole || !mayReplace || outputImage.saveTga(outputPath) != 0) {
+  const bool allowed = mayReplace(outputPath);
+  if (!inputReadWhole || !allowed) outputImage.discardTga();
+  if (!inputReadWhole || !allowed || outputImage.saveTga() != 0) {
     printNow("\nError: cannot save result to file %s\n", outputPath);
     return kCannotSave;
   }

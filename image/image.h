@@ -60,19 +60,19 @@ class Image {
 
   // Sets the size of the picture to be written.
   void resize(std::int32_t newWidth, std::int32_t newHeight);
-  // Opens the output for path (a temporary file beside it until saveTga) and
-  // writes the 24-bit header. Returns false when it cannot be created; the
+  // Opens the output for path (a temporary file beside the file it names
+  // until saveTga; a device or pipe directly) and writes the 24-bit header. Returns false when it cannot be created; the
   // rows written after that are dropped and saveTga fails.
   bool createTga(const char* path);
   // Appends `count` Pixels in storage order (rows bottom to top) as three
   // bytes each, through writeBuffer, in blocks of exactly kWriteBlockSize
   // bytes. A write that fails is remembered and the rest is dropped.
   void writePixels(const Pixel* pixels, std::size_t count);
-  // Completes the file begun by createTga and puts it in the place of path.
-  // Returns 0 on success; 1 when it was never created, any write failed, or
-  // it cannot be completed or placed, in which case nothing is left of it
-  // and an existing file of that name keeps its bytes.
-  int saveTga(const char* path);
+  // Completes the file begun by createTga and puts it in the place of the
+  // file its path named. Returns 0 on success; 1 when it was never created,
+  // any write failed, or it cannot be completed or placed, in which case
+  // nothing is left of it and an existing file of that name keeps its bytes.
+  int saveTga();
   // Abandons the file begun by createTga, leaving nothing of it.
   void discardTga();
 

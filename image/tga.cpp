@@ -207,14 +207,14 @@ void Image::writePixels(const Pixel* pixels, std::size_t count) {
   }
 }
 
-int Image::saveTga(const char* path) {
+int Image::saveTga() {
   if (output_.file == nullptr) return 1;
   if (!writeFailed_ && fill_ > 0 && std::fwrite(writeBuffer.get(), 1, fill_, output_.file) != fill_) writeFailed_ = true;
   fill_ = 0;
-  return platformFinishOutput(&output_, path, !writeFailed_) ? 0 : 1;
+  return platformFinishOutput(&output_, !writeFailed_) ? 0 : 1;
 }
 
 void Image::discardTga() {
-  if (output_.file != nullptr) platformFinishOutput(&output_, "", false);
+  if (output_.file != nullptr) platformFinishOutput(&output_, false);
   fill_ = 0;
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 // The small layer that stands in for the operating system: a millisecond
-// tick counter, opening input files, replacing output files safely, and the
-// directory listing. One implementation per platform, chosen by the build.
+// tick counter, the command line, opening input files, replacing output files
+// safely, file identities and the directory listing. One implementation per
+// platform, chosen by the build. Paths and names are UTF-8 on Windows, and the
+// file system's own bytes elsewhere.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,8 +20,18 @@ std::uint32_t platformTickCount();
 // Prepares the process before any file is touched. On POSIX systems it
 // ignores SIGXFSZ, so that a write beyond the file-size limit fails like any
 // other write, and the save is abandoned cleanly, instead of ending the
-// process with a half-written temporary file left behind.
+// process with a half-written temporary file left behind; and SIGPIPE, so
+// that a reader of the console messages that goes away (a pipe into head)
+// does not end the run: the messages are only a report. A signal that ends
+// the run (SIGINT, SIGTERM, SIGHUP, unless started ignored) first removes the
+// temporary file of an output being written. On Windows it sets the console
+// to print UTF-8 for the rest of the run.
 void platformPrepareProcess();
+
+// The command line's arguments, argv[0] first. On Windows they are read from
+// the UTF-16 command line and given in UTF-8, so that names outside the
+// system's code page come through; elsewhere they are argv as it is.
+std::vector<std::string> platformArguments(int argc, char** argv);
 
 // The separator placed between a directory string and a file name.
 extern const char platformPathSeparator;
@@ -45,20 +57,41 @@ inline bool operator==(const FileStamp& a, const FileStamp& b) { return a.size =
 // The stamp of an open file; false when the system cannot tell it.
 bool platformStampOf(std::FILE* file, FileStamp* stamp);
 
-// An output file while it is written: the data goes to a new temporary file
-// beside the output, under a name that does not end in ".tga", which takes
-// the output's place only once it is complete.
+// What makes a file the same file under any of its names (links, or
+// spellings that a disk ignoring letter case takes as one): the volume it
+// lies on and its number there.
+struct FileIdentity {
+  std::uint64_t volume;
+  std::uint64_t file;
+};
+inline bool operator==(const FileIdentity& a, const FileIdentity& b) { return a.volume == b.volume && a.file == b.file; }
+inline bool operator<(const FileIdentity& a, const FileIdentity& b) {
+  return a.volume != b.volume ? a.volume < b.volume : a.file < b.file;
+}
+// The identity of the file that path names, links followed; false when no
+// file is there or the system cannot tell.
+bool platformIdentityOf(const char* path, FileIdentity* identity);
+
+// An output file while it is written. A plain file's data goes to a new
+// temporary file beside it, under a name that does not end in ".tga", which
+// takes its place only once it is complete. A device or a pipe (/dev/null,
+// a terminal, NUL) is written directly.
 struct OutputFile {
   std::FILE* file = nullptr;  // unbuffered: each write goes straight to the file
-  std::string temporaryPath;  // where the data goes until it is complete
-  bool replacesFile = false;  // whether a file of the output's name exists
+  std::string temporaryPath;  // where the data goes until it is complete; empty when written directly
+  std::string finalPath;      // the file replaced: the output's path with its symbolic links followed
+  bool replacesFile = false;  // whether a plain file of that name exists
 };
 
-// Opens an output for `path`. The temporary file gets the permissions that
-// the output should end up with: those of an existing file of that name,
-// otherwise those of an ordinarily created file. Returns false, creating
-// nothing, when the directory does not allow it, or when an existing file of
-// that name is not a plain file or could not be opened for writing.
+// Opens an output for `path`. A path that is a symbolic link (or a chain of
+// them) stands for the file it leads to, which is replaced, or created when
+// the last link dangles; the temporary file lies in that file's folder. The
+// temporary file gets the permissions that the output should end up with:
+// those of an existing file, otherwise those of an ordinarily created file.
+// Returns false, creating nothing, when the folder does not allow it, or when
+// an existing file of that name is neither a plain file nor a device or pipe
+// that can be opened for writing at once (a pipe nobody reads is refused
+// rather than waited for), or could not be opened for writing.
 bool platformOpenOutput(const char* path, OutputFile* output);
 
 // Completes an output opened by platformOpenOutput. With `written` true, the
@@ -67,10 +100,11 @@ bool platformOpenOutput(const char* path, OutputFile* output);
 // picture was, the input itself when a scan is corrected in place; a new
 // output lost in a crash is simply made again, and waiting for the disk costs
 // as much as the whole correction), then the file is closed and takes the
-// place of `path` in one step. Returns true on success. With `written` false,
-// or when any step fails, the temporary file is removed, an existing file of
-// that name keeps its bytes, and the result is false.
-bool platformFinishOutput(OutputFile* output, const char* path, bool written);
+// place of finalPath in one step. Returns true on success. With `written`
+// false, or when any step fails, the temporary file is removed, an existing
+// file of that name keeps its bytes, and the result is false. A device or
+// pipe is only closed: what was written to it stays written.
+bool platformFinishOutput(OutputFile* output, bool written);
 
 // One entry of a directory listing.
 struct DirectoryEntry {
@@ -78,10 +112,9 @@ struct DirectoryEntry {
   bool isRegularFile;  // false for directories and anything else not a plain file
 };
 
-// Lists the entries of directory that the search pattern "*.tga" finds, in
-// the order the platform lists them. On POSIX systems these are the names
-// ending in ".tga" in any letter case, sorted by name with a-z folded to
-// upper case; on Windows it is the directory search's own matching (without
-// regard to case) and its own order. A directory that does not exist, cannot
+// Lists the entries of directory whose names end in ".tga" in any letter
+// case, in the order the platform lists them: on POSIX systems sorted by
+// name with a-z folded to upper case, on Windows in the directory search's
+// own order. A directory that does not exist, cannot
 // be read, or names a file gives an empty list.
 std::vector<DirectoryEntry> platformListTgaEntries(const std::string& directory);

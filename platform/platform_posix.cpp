@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +17,37 @@
 
 const char platformPathSeparator = '/';
 
-void platformPrepareProcess() { std::signal(SIGXFSZ, SIG_IGN); }
+namespace {
+
+// The temporary file of the output being written, for the signal handler.
+char pendingTemporary[PATH_MAX + 32];
+volatile std::sig_atomic_t temporaryPending = 0;
+
+// A signal that ends the run (Ctrl+C, kill, a closed terminal) while a
+// result is written: the temporary file is removed, then the signal ends the
+// process as it would have.
+extern "C" void removeTemporaryAndEnd(int signalNumber) {
+  if (temporaryPending != 0) unlink(pendingTemporary);
+  std::signal(signalNumber, SIG_DFL);
+  std::raise(signalNumber);
+}
+
+}  // namespace
+
+void platformPrepareProcess() {
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+  // A signal the process was started to ignore (nohup, a background job)
+  // stays ignored.
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current {};
+    if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+      std::signal(signalNumber, removeTemporaryAndEnd);
+    }
+  }
+}
+
+std::vector<std::string> platformArguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
 
 std::uint32_t platformTickCount() {
   timespec now{};
@@ -69,11 +100,42 @@ bool platformStampOf(std::FILE* file, FileStamp* stamp) {
   return true;
 }
 
+bool platformIdentityOf(const char* path, FileIdentity* identity) {
+  struct stat status {};
+  if (stat(path, &status) != 0) return false;
+  identity->volume = static_cast<std::uint64_t>(status.st_dev);
+  identity->file = static_cast<std::uint64_t>(status.st_ino);
+  return true;
+}
+
 static std::string directoryOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+// Follows the chain of symbolic links that *path may be, leaving in it the
+// path of the file the chain ends at, which need not exist: a dangling link
+// stands for the file it would lead to. False when a link cannot be read or
+// the chain is longer than the system would follow.
+static bool followLinks(std::string* path) {
+  for (int links = 0; links < 40; ++links) {
+    struct stat status {};
+    if (lstat(path->c_str(), &status) != 0) return errno == ENOENT;
+    if (!S_ISLNK(status.st_mode)) return true;
+    char target[PATH_MAX];
+    const ssize_t length = readlink(path->c_str(), target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return false;
+    const std::string next(target, static_cast<std::size_t>(length));
+    if (next[0] == '/') {
+      *path = next;
+    } else {
+      const std::string folder = directoryOf(*path);
+      *path = (folder == "/" ? folder : folder + "/") + next;
+    }
+  }
+  return false;
 }
 
 // The permission bits of an ordinarily created file: 0666 less the umask.
@@ -83,23 +145,61 @@ static mode_t ordinaryFileMode() {
   return 0666 & ~mask;
 }
 
-bool platformOpenOutput(const char* path, OutputFile* output) {
-  mode_t mode = ordinaryFileMode();
-  struct stat existing {};
-  output->replacesFile = stat(path, &existing) == 0;
-  if (output->replacesFile) {
-    // Only a regular file is ever replaced; one that could not be opened for
-    // writing is not replaced either, just as writing it in place would fail.
-    if (!S_ISREG(existing.st_mode)) return false;
-    const int probe = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (probe < 0) return false;
-    close(probe);
-    mode = existing.st_mode & 07777;
-  } else if (errno != ENOENT) {
+static bool isDeviceOrPipe(const struct stat& status) { return S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode); }
+
+// A character device or a pipe is written where it is: there is no file to
+// put in its place. O_NONBLOCK makes the open of a pipe that nobody reads
+// fail (ENXIO) instead of waiting for a reader; the writes then block as
+// usual.
+static bool openDirectOutput(const char* path, OutputFile* output) {
+  const int descriptor = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  struct stat status {};
+  const int flags = fcntl(descriptor, F_GETFL);
+  std::FILE* file = nullptr;
+  if (fstat(descriptor, &status) == 0 && isDeviceOrPipe(status) && flags >= 0 &&
+      fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+    file = fdopen(descriptor, "wb");
+  }
+  if (file == nullptr) {
+    close(descriptor);
     return false;
   }
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  output->file = file;
+  output->temporaryPath.clear();
+  output->finalPath = path;
+  output->replacesFile = false;
+  return true;
+}
 
-  std::string name = directoryOf(path) + "/.lomvera-XXXXXX";
+bool platformOpenOutput(const char* path, OutputFile* output) {
+  // stat follows the links the way the system does, those of /proc included
+  // (/dev/stdout leads to "pipe:[...]" for a pipe).
+  struct stat named {};
+  const bool exists = stat(path, &named) == 0;
+  if (!exists && errno != ENOENT) return false;
+  if (exists && isDeviceOrPipe(named)) return openDirectOutput(path, output);
+  if (exists && !S_ISREG(named.st_mode)) return false;
+
+  std::string finalPath = path;
+  if (!followLinks(&finalPath)) return false;
+  mode_t mode = ordinaryFileMode();
+  if (exists) {
+    // The chain must end at the file the system found (a link to a deleted
+    // file, in /proc, names none), and a file that could not be opened for
+    // writing is not replaced either, just as writing it in place would fail.
+    struct stat reached {};
+    if (stat(finalPath.c_str(), &reached) != 0 || reached.st_dev != named.st_dev || reached.st_ino != named.st_ino) {
+      return false;
+    }
+    const int probe = open(finalPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (probe < 0) return false;
+    close(probe);
+    mode = named.st_mode & 07777;
+  }
+
+  std::string name = directoryOf(finalPath) + "/.lomvera-XXXXXX";
   const int descriptor = mkstemp(&name[0]);
   if (descriptor < 0) return false;
   std::FILE* file = nullptr;
@@ -110,20 +210,28 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
     return false;
   }
   std::setvbuf(file, nullptr, _IONBF, 0);
+  if (name.size() < sizeof pendingTemporary) {
+    std::memcpy(pendingTemporary, name.c_str(), name.size() + 1);
+    temporaryPending = 1;
+  }
   output->file = file;
   output->temporaryPath = name;
+  output->finalPath = finalPath;
+  output->replacesFile = exists;
   return true;
 }
 
-bool platformFinishOutput(OutputFile* output, const char* path, bool written) {
+bool platformFinishOutput(OutputFile* output, bool written) {
   if (output->file == nullptr) return false;
   written = written && std::fflush(output->file) == 0 && std::ferror(output->file) == 0;
   if (written && output->replacesFile) written = fsync(fileno(output->file)) == 0;
   written = std::fclose(output->file) == 0 && written;
   output->file = nullptr;
-  if (written && std::rename(output->temporaryPath.c_str(), path) == 0) return true;
-  unlink(output->temporaryPath.c_str());
-  return false;
+  if (output->temporaryPath.empty()) return written;
+  const bool placed = written && std::rename(output->temporaryPath.c_str(), output->finalPath.c_str()) == 0;
+  if (!placed) unlink(output->temporaryPath.c_str());
+  temporaryPending = 0;
+  return placed;
 }
 
 static bool endsWithTgaAnyCase(const char* name) {

@@ -1,23 +1,49 @@
-// Win32 implementation of the platform layer.
+// Win32 implementation of the platform layer. Paths come and go in UTF-8 and
+// meet the system through its UTF-16 ("W") functions, so that every name the
+// file system holds can be used, whatever the code page.
 
 #include "platform/platform.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <shellapi.h>
 
 const char platformPathSeparator = '\\';
 
-void platformPrepareProcess() {}
+namespace {
 
-std::uint32_t platformTickCount() { return GetTickCount(); }
+// UTF-8 to UTF-16 and back, for the system's "W" functions.
+std::wstring toWide(const std::string& text) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  if (length > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+  return wide;
+}
+
+std::string toUtf8(const wchar_t* wide) {
+  const int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 1) return std::string();
+  std::string text(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, &text[0], length, nullptr, nullptr);
+  text.resize(static_cast<std::size_t>(length - 1));
+  return text;
+}
+
+// The console's output code page before the run, given back at its end, so
+// that the console the tool was started from is left as it was.
+UINT consoleCodePageBefore = 0;
+
+void restoreConsoleCodePage() { SetConsoleOutputCP(consoleCodePageBefore); }
 
 // A binary C stream on an open file handle, which it then owns; null (with
 // the handle closed) when that fails.
-static std::FILE* streamOnHandle(HANDLE handle, int openFlags, const char* mode) {
+std::FILE* streamOnHandle(HANDLE handle, int openFlags, const char* mode) {
   const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), openFlags | _O_BINARY);
   if (descriptor < 0) {
     CloseHandle(handle);
@@ -28,11 +54,94 @@ static std::FILE* streamOnHandle(HANDLE handle, int openFlags, const char* mode)
   return file;
 }
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+std::wstring directoryOf(const std::wstring& path) {
+  const std::size_t separator = path.find_last_of(L"\\/:");
+  if (separator == std::wstring::npos) return L".";
+  if (path[separator] == L':') return path.substr(0, separator + 1) + L".";
+  // A file in a root directory ("\x.tga", "C:\x.tga") lies in that root, so
+  // the separator stays; "C:" alone would be the drive's current directory.
+  const bool inRoot = separator == 0 || (separator == 2 && path[1] == L':');
+  if (inRoot) return path.substr(0, separator + 1);
+  return path.substr(0, separator);
+}
+
+// The folder as an absolute path in the "\\?\" form, which no length limit
+// applies to, ending in a separator; empty when the system cannot make it.
+std::wstring extendedFolder(const std::wstring& folder) {
+  const DWORD size = GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return std::wstring();
+  std::wstring full(size, L'\0');
+  const DWORD length = GetFullPathNameW(folder.c_str(), size, &full[0], nullptr);
+  if (length == 0 || length >= size) return std::wstring();
+  full.resize(length);
+  if (full.back() != L'\\') full += L'\\';
+  if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0) return full;
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+// A new temporary file ".lomvera-XXXXXX" in the folder, created with the
+// attributes given; a name that is taken is tried again with other letters.
+HANDLE createTemporaryIn(const std::wstring& folder, DWORD attributes, std::wstring* name) {
+  const std::wstring prefix = extendedFolder(folder);
+  if (prefix.empty()) return INVALID_HANDLE_VALUE;
+  static std::uint32_t state = GetTickCount() ^ (GetCurrentProcessId() << 16);
+  const wchar_t* const letters = L"abcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::wstring candidate = prefix + L".lomvera-";
+    for (int i = 0; i < 6; ++i) {
+      state = state * 1664525u + 1013904223u;
+      candidate += letters[(state >> 16) % 36];
+    }
+    const HANDLE handle = CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, attributes, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      *name = candidate;
+      return handle;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+// Attributes of an existing output that its replacement takes over.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+// Attributes that make an existing output refuse being written over, as
+// fopen(path, "wb") is refused on such a file.
+constexpr DWORD kRefusingAttributes =
+    FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+}  // namespace
+
+void platformPrepareProcess() {
+  consoleCodePageBefore = GetConsoleOutputCP();
+  if (consoleCodePageBefore != 0 && consoleCodePageBefore != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+    std::atexit(restoreConsoleCodePage);
+  }
+}
+
+std::vector<std::string> platformArguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> arguments;
+  for (int i = 0; i < count; ++i) arguments.push_back(toUtf8(wide[i]));
+  LocalFree(wide);
+  return arguments;
+}
+
+std::uint32_t platformTickCount() { return GetTickCount(); }
+
 std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize) {
-  const DWORD attributes = GetFileAttributesA(path);
+  const std::wstring widePath = toWide(path);
+  const DWORD attributes = GetFileAttributesW(widePath.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return nullptr;
-  const HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Shared as fopen shares it: a scan that another program still holds open
+  // (for writing too) can be read.
+  const HANDLE handle =
+      CreateFileW(widePath.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   LARGE_INTEGER size{};
   if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
@@ -60,80 +169,102 @@ bool platformStampOf(std::FILE* file, FileStamp* stamp) {
   return true;
 }
 
-static std::string directoryOf(const std::string& path) {
-  const std::size_t separator = path.find_last_of("\\/:");
-  if (separator == std::string::npos) return ".";
-  if (path[separator] == ':') return path.substr(0, separator + 1) + ".";
-  // A file in a root directory ("\x.tga", "C:\x.tga") lies in that root, so
-  // the separator stays; "C:" alone would be the drive's current directory.
-  const bool inRoot = separator == 0 || (separator == 2 && path[1] == ':');
-  if (inRoot) return path.substr(0, separator + 1);
-  return path.substr(0, separator);
+bool platformIdentityOf(const char* path, FileIdentity* identity) {
+  // No access asked for: only the file's information is read. Backup
+  // semantics let a directory be opened too.
+  const HANDLE handle = CreateFileW(toWide(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information{};
+  const bool known = GetFileInformationByHandle(handle, &information) != 0;
+  CloseHandle(handle);
+  if (!known) return false;
+  identity->volume = information.dwVolumeSerialNumber;
+  identity->file = static_cast<std::uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
+  return true;
 }
 
-// Attributes of an existing output that its replacement takes over.
-constexpr DWORD kKeptAttributes =
-    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-
 bool platformOpenOutput(const char* path, OutputFile* output) {
+  const std::wstring widePath = toWide(path);
+  // Opening for writing without truncating tells what is there: nothing, a
+  // file on a disk, a device (NUL, CON) or a pipe. A read-only file, a
+  // directory, or a file another program holds against writing refuse it,
+  // as writing them in place would be refused.
+  const HANDLE existing =
+      CreateFileW(widePath.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   DWORD keptAttributes = 0;
-  const DWORD attributes = GetFileAttributesA(path);
-  output->replacesFile = attributes != INVALID_FILE_ATTRIBUTES;
+  output->replacesFile = existing != INVALID_HANDLE_VALUE;
+  if (!output->replacesFile && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
   if (output->replacesFile) {
-    // Only a writable plain file is ever replaced: a read-only file or one
-    // that another program holds open against writing would refuse being
-    // written in place as well.
-    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) return false;
-    const HANDLE probe = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe == INVALID_HANDLE_VALUE) return false;
-    const bool plainFile = GetFileType(probe) == FILE_TYPE_DISK;
-    CloseHandle(probe);
-    if (!plainFile) return false;
+    const DWORD type = GetFileType(existing);
+    if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
+      // Written directly: there is no file to put in its place.
+      std::FILE* file = streamOnHandle(existing, _O_WRONLY, "wb");
+      if (file == nullptr) return false;
+      std::setvbuf(file, nullptr, _IONBF, 0);
+      output->file = file;
+      output->temporaryPath.clear();
+      output->finalPath = path;
+      output->replacesFile = false;
+      return true;
+    }
+    CloseHandle(existing);
+    const DWORD attributes = GetFileAttributesW(widePath.c_str());
+    if (type != FILE_TYPE_DISK || attributes == INVALID_FILE_ATTRIBUTES || (attributes & kRefusingAttributes) != 0) {
+      return false;
+    }
     keptAttributes = attributes & kKeptAttributes;
   }
-  // GetTempFileNameA creates the empty file "lmvXXXX.tmp" in the directory.
-  // It is opened as it exists: creating it anew would be refused once it
-  // is hidden.
-  char name[MAX_PATH + 1];
-  if (GetTempFileNameA(directoryOf(path).c_str(), "lmv", 0, name) == 0) return false;
-  std::FILE* file = nullptr;
-  if (keptAttributes == 0 || SetFileAttributesA(name, keptAttributes)) {
-    const HANDLE handle = CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) file = streamOnHandle(handle, _O_WRONLY, "wb");
-  }
+  std::wstring name;
+  const HANDLE handle =
+      createTemporaryIn(directoryOf(widePath), keptAttributes != 0 ? keptAttributes : FILE_ATTRIBUTE_NORMAL, &name);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  std::FILE* file = streamOnHandle(handle, _O_WRONLY, "wb");
   if (file == nullptr) {
-    DeleteFileA(name);
+    DeleteFileW(name.c_str());
     return false;
   }
   std::setvbuf(file, nullptr, _IONBF, 0);
   output->file = file;
-  output->temporaryPath = name;
+  output->temporaryPath = toUtf8(name.c_str());
+  output->finalPath = path;
   return true;
 }
 
-bool platformFinishOutput(OutputFile* output, const char* path, bool written) {
+bool platformFinishOutput(OutputFile* output, bool written) {
   if (output->file == nullptr) return false;
   written = written && std::fflush(output->file) == 0 && std::ferror(output->file) == 0;
   if (written && output->replacesFile) written = _commit(_fileno(output->file)) == 0;
   written = std::fclose(output->file) == 0 && written;
   output->file = nullptr;
-  if (written && MoveFileExA(output->temporaryPath.c_str(), path, MOVEFILE_REPLACE_EXISTING) != 0) return true;
-  DeleteFileA(output->temporaryPath.c_str());
+  if (output->temporaryPath.empty()) return written;
+  const std::wstring temporary = toWide(output->temporaryPath);
+  if (written && MoveFileExW(temporary.c_str(), toWide(output->finalPath).c_str(), MOVEFILE_REPLACE_EXISTING) != 0) {
+    return true;
+  }
+  DeleteFileW(temporary.c_str());
   return false;
 }
 
-// The directory search of Windows: its own wildcard matching (which does not
-// regard case) and its own order, kept as it comes.
+// Whether a name ends in ".tga" in any letter case.
+static bool endsWithTga(const wchar_t* name) {
+  const std::size_t length = std::wcslen(name);
+  return length >= 4 && _wcsicmp(name + length - 4, L".tga") == 0;
+}
+
+// The directory search of Windows, in its own order. Its matching does not
+// regard case, and also takes names whose short 8.3 form alone ends in ".TGA"
+// ("notes.tgax" as "NOTES~1.TGA"); those are left out.
 std::vector<DirectoryEntry> platformListTgaEntries(const std::string& directory) {
   std::vector<DirectoryEntry> entries;
-  const std::string pattern = directory + "\\*.tga";
-  WIN32_FIND_DATAA entry;
-  const HANDLE search = FindFirstFileA(pattern.c_str(), &entry);
+  const std::wstring pattern = toWide(directory) + L"\\*.tga";
+  WIN32_FIND_DATAW entry;
+  const HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
   if (search == INVALID_HANDLE_VALUE) return entries;
   do {
-    entries.push_back(DirectoryEntry{entry.cFileName, (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0});
-  } while (FindNextFileA(search, &entry) != 0);
+    if (!endsWithTga(entry.cFileName)) continue;
+    entries.push_back(DirectoryEntry{toUtf8(entry.cFileName), (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0});
+  } while (FindNextFileW(search, &entry) != 0);
   FindClose(search);
   return entries;
 }

@@ -10,6 +10,10 @@
 #include "correction/generator.h"
 #include "test_support.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace {
 
 const std::string kSummaryPattern =
@@ -244,6 +248,33 @@ TEST_F(DirectoryTest, ProcessingOrderIsTheReverseOfTheListing) {
   const std::vector<std::string> order = reverseListingOrder(directory.root());
   EXPECT_EQ(order.size(), 6u);
   EXPECT_EQ(loadedFileNames(runTool({directory.root()}).output), order);
+}
+
+// A result name can name an input under another spelling: through a link,
+// or, on a disk that ignores letter case, "_s.tga" (the result of ".tga")
+// names the input "_S.TGA". That save is refused and the input kept.
+TEST_F(DirectoryTest, NoResultReplacesAnInputNamedAnotherWay) {
+#ifdef _WIN32
+  const std::string kept = "_S.TGA";
+  const std::string other = ".tga";
+  writePicture(other, 5, 5, 3);
+#else
+  const std::string kept = "b.tga";
+  const std::string other = "a.tga";
+  writePicture(other, 5, 5, 3);
+  ASSERT_EQ(symlink("b.tga", at("a_s.tga").c_str()), 0);
+#endif
+  writePicture(kept, 7, 7, 4);
+  const Bytes input = readBytes(at(kept));
+  const ToolRun run = runTool({directory.root()});
+  EXPECT_EQ(run.exitStatus, 0);
+  const std::string refused = at(resultPathFor(other));
+  EXPECT_NE(run.output.find("saving output file " + refused + "\nError: cannot save result to file " + refused),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(readBytes(at(kept)), input);
+  EXPECT_EQ(filePieces(run.output).size(), 2u);
+  EXPECT_EQ(run.output.find("stripes: "), run.output.rfind("stripes: "));  // one file saved
 }
 
 #ifndef _WIN32

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <regex>
 
 #include "driver/driver.h"
@@ -137,6 +138,67 @@ TEST_F(DriverTest, OutputThatCannotBeSavedEndsWithStatusThree) {
               runTextBeforeReport(in(), output, 20) + "\nError: cannot save result to file " + output + "\n");
   }
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"in.tga"});
+}
+
+// The console messages are only a report: a reader that has gone away ends
+// neither a single-file run nor a directory run, nor changes their status.
+TEST_F(DriverTest, ClosedStandardOutputStopsNothing) {
+  writeBytes(in(), tgaFile(300, 200, 24, 0, stripedPicture(300, 200, false, 4)));
+  EXPECT_EQ(runToolIntoClosedPipe({in(), directory.path("out.tga")}), 0);
+  EXPECT_EQ(readBytes(directory.path("out.tga")).size(), savedFileSize(300, 200));
+  EXPECT_EQ(runToolIntoClosedPipe({in("missing.tga"), directory.path("other.tga")}), 2);
+  EXPECT_EQ(runToolIntoClosedPipe({directory.root()}), 0);
+  EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"in.tga", "in_s.tga", "out.tga", "out_s.tga"}));
+}
+
+// A scan that another program still holds open, for writing too, is read
+// like any other file. Names in scripts outside the system's code page are
+// loaded, saved and printed in UTF-8, in both modes. A device takes the
+// result directly, with nothing to replace.
+TEST_F(DriverTest, HeldInputsNamesInAnyScriptAndTheNullDevice) {
+  const std::string photo = in("\xE5\x86\x99\xE7\x9C\x9F.tga");        // "photograph" in Japanese
+  const std::string foto = in("\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE.tga");  // "photo" in Russian
+  writeBytes(in(), tgaFile(20, 10, 24, 0, stripedPicture(20, 10, false, 3)));
+  std::FILE* held = std::fopen(in().c_str(), "r+b");
+  ASSERT_NE(held, nullptr);
+  const ToolRun run = runTool({in(), photo});
+  std::fclose(held);
+  expectSuccessfulRun(run, in(), photo, 10, "horizontal");
+  expectSuccessfulRun(runTool({photo, foto}), photo, foto, 10, "horizontal");
+#ifdef _WIN32
+  const std::string nullDevice = "NUL";
+#else
+  const std::string nullDevice = "/dev/null";
+#endif
+  expectSuccessfulRun(runTool({foto, nullDevice}), foto, nullDevice, 10, "horizontal");
+
+  const ToolRun batch = runTool({directory.root()});
+  for (const std::string& input : {photo, foto}) {
+    EXPECT_NE(batch.output.find(loadingText(input) + "\n"), std::string::npos) << batch.output;
+    EXPECT_NE(batch.output.find("saving output file " + resultPathFor(input) + "\n\nstripes: "), std::string::npos);
+  }
+  EXPECT_EQ(listDirectory(directory.root()),
+            (std::vector<std::string>{"in.tga", "in_s.tga", "\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE.tga",
+                                      "\xD1\x84\xD0\xBE\xD1\x82\xD0\xBE_s.tga", "\xE5\x86\x99\xE7\x9C\x9F.tga",
+                                      "\xE5\x86\x99\xE7\x9C\x9F_s.tga"}));
+}
+
+// A folder longer than the 246 characters for which Windows makes temporary
+// names of its own (247 under Wine) still takes an output whose path the
+// system accepts (under 260 characters).
+TEST_F(DriverTest, OutputInAFolderOfALongPath) {
+  ASSERT_LT(directory.root().size(), 200u);
+  const std::string folder = directory.path(std::string(249 - directory.root().size(), 'f'));
+  ASSERT_EQ(folder.size(), 250u);
+#ifdef _WIN32
+  // Only the long path form creates a folder of that length on Windows.
+  ASSERT_TRUE(std::filesystem::create_directory(std::filesystem::u8path("\\\\?\\" + folder)));
+#else
+  makeDirectory(folder);
+#endif
+  writeBytes(in(), tgaFile(20, 30, 24, 0, stripedPicture(20, 30, true, 2)));
+  expectSuccessfulRun(runTool({in(), joinPath(folder, "o.tga")}), in(), joinPath(folder, "o.tga"), 20, "vertical");
+  EXPECT_EQ(listDirectory(folder), std::vector<std::string>{"o.tga"});
 }
 
 TEST_F(DriverTest, WrongArgumentCountsShowTheUsageAndWaitForOneCharacter) {

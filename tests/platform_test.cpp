@@ -24,8 +24,12 @@ class PlatformTest : public ::testing::Test {
   TemporaryDirectory directory;
 };
 
+// Names that only a Windows short name ("NOTES~1.TGA") ends in ".tga" are no
+// inputs.
 TEST_F(PlatformTest, ListingTakesTgaNamesInAnyCaseAndMarksDirectories) {
-  for (const char* name : {"a.tga", "B.TGA", "c.TgA", "notes.txt", "tga", "x.tg"}) writeBytes(directory.path(name), {1});
+  for (const char* name : {"a.tga", "B.TGA", "c.TgA", "notes.txt", "tga", "x.tg", "notes.tgax", "long name.tga1"}) {
+    writeBytes(directory.path(name), {1});
+  }
   makeDirectory(directory.path("sub.tga"));
   const std::vector<DirectoryEntry> entries = platformListTgaEntries(directory.root());
   EXPECT_EQ(sortedNames(entries), (std::vector<std::string>{"B.TGA", "a.tga", "c.TgA", "sub.tga"}));
@@ -68,23 +72,27 @@ TEST_F(PlatformTest, OutputGoesToATemporaryFileBesideItsTargetAndReplacesIt) {
   EXPECT_TRUE(output.replacesFile);
   EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), output.file), content.size());
 
+  // The same folder, whatever the form of its path ("\\?\C:\..." on Windows).
   const std::string& temporary = output.temporaryPath;
   const std::size_t separator = temporary.find_last_of(platformPathSeparator);
   ASSERT_NE(separator, std::string::npos);
-  EXPECT_EQ(temporary.substr(0, separator), directory.root());
+  FileIdentity folder{}, root{};
+  ASSERT_TRUE(platformIdentityOf(temporary.substr(0, separator).c_str(), &folder));
+  ASSERT_TRUE(platformIdentityOf(directory.root().c_str(), &root));
+  EXPECT_TRUE(folder == root);
   std::string ending = temporary.substr(temporary.size() - 4);
   std::transform(ending.begin(), ending.end(), ending.begin(), [](unsigned char c) { return std::tolower(c); });
   EXPECT_NE(ending, ".tga");  // never taken for an input by a directory run
   EXPECT_EQ(listDirectory(directory.root()).size(), 2u);
 
-  ASSERT_TRUE(platformFinishOutput(&output, directory.path("out.tga").c_str(), true));
+  ASSERT_TRUE(platformFinishOutput(&output, true));
   EXPECT_EQ(readBytes(directory.path("out.tga")), content);
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
 
   // Abandoned: the existing file keeps its bytes and nothing else is left.
   ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
   EXPECT_EQ(std::fwrite("x", 1, 1, output.file), 1u);
-  EXPECT_FALSE(platformFinishOutput(&output, directory.path("out.tga").c_str(), false));
+  EXPECT_FALSE(platformFinishOutput(&output, false));
   EXPECT_EQ(readBytes(directory.path("out.tga")), content);
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
 }
@@ -96,7 +104,7 @@ TEST_F(PlatformTest, NoOutputWhereTheTargetCannotBe) {
   EXPECT_FALSE(platformOpenOutput(joinPath(directory.path("missing"), "out.tga").c_str(), &output));
   EXPECT_EQ(output.file, nullptr);
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"dir.tga"});
-  EXPECT_FALSE(platformFinishOutput(&output, directory.path("new.tga").c_str(), true));
+  EXPECT_FALSE(platformFinishOutput(&output, true));
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"dir.tga"});
 }
 

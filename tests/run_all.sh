@@ -11,8 +11,32 @@
 #      build (build-windows/) with its tests run under Wine, including the
 #      byte-for-byte comparison of the two builds' results.
 # LOMVERA_FUZZ_SECONDS sets the fuzzing time (default 60; 0 skips it).
+# On Debian, the packages it needs are installed first when missing (as root,
+# with apt-get), so that it runs on a bare machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# cmake, make and g++ build; libgtest-dev tests; clang and its runtime
+# libraries build the sanitizer build and the fuzz target; MinGW-w64 and Wine
+# the Windows build and its tests.
+needed=(cmake make g++ libgtest-dev clang libclang-rt-14-dev)
+windows=(g++-mingw-w64-x86-64 wine)
+if command -v dpkg >/dev/null; then
+  missing=()
+  for package in "${needed[@]}" "${windows[@]}"; do
+    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+  done
+  if [ ${#missing[@]} -gt 0 ] && [ "$(id -u)" -eq 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}"
+  elif [ ${#missing[@]} -gt 0 ]; then
+    echo "missing packages: ${missing[*]} (as root: apt-get install ${missing[*]})"
+    for package in "${needed[@]}"; do
+      dpkg -s "$package" >/dev/null 2>&1 || exit 1
+    done
+  fi
+fi
 
 step_started=0
 start_step() {

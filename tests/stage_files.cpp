@@ -23,6 +23,6 @@ Raster savedStageOutput(const TemporaryDirectory& directory) {
   const std::string output = directory.path("stages-out.tga");
   const bool readWhole = inputImage.closeTga();
   if (!readWhole) outputImage.discardTga();
-  if (!readWhole || outputImage.saveTga(output.c_str()) != 0) return Raster();
+  if (!readWhole || outputImage.saveTga() != 0) return Raster();
   return rasterOfSavedFile(readBytes(output));
 }

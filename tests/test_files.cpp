@@ -18,24 +18,25 @@
 
 namespace fs = std::filesystem;
 
+// Paths are UTF-8 in the tests as in the tool, whatever the Windows code page.
 Bytes readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(fs::u8path(path), std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void writeBytes(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary);
+  std::ofstream out(fs::u8path(path), std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 bool fileExists(const std::string& path) {
   std::error_code error;
-  return fs::exists(fs::symlink_status(path, error));
+  return fs::exists(fs::symlink_status(fs::u8path(path), error));
 }
 
 std::vector<std::string> listDirectory(const std::string& directory) {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(fs::u8path(directory))) names.push_back(entry.path().filename().u8string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -46,7 +47,7 @@ void makeReadOnly(const std::string& path) {
 }
 
 void makeDirectory(const std::string& path) {
-  if (!fs::create_directory(path)) std::abort();
+  if (!fs::create_directory(fs::u8path(path))) std::abort();
 }
 
 std::string joinPath(const std::string& directory, const std::string& name) {

@@ -1,13 +1,17 @@
 #include "tool_runs.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "platform/platform.h"
@@ -40,26 +44,25 @@ static HANDLE inheritableHandle(const std::string& path, bool forWriting) {
                      &inherited, forWriting ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// Starts the program with its standard streams on the capture files and
-// returns its exit code, or -1 when it could not be started.
-static int runWithStreams(const std::string& program, const std::vector<std::string>& arguments,
-                          const std::string& workingDirectory, const TemporaryDirectory& capture,
-                          const std::string& /*shellSetup: a POSIX shell's business*/) {
+// Starts the program with the standard streams given, which it inherits, and
+// returns its exit code, or -1 when it could not be started. The command
+// line goes in UTF-16, so that UTF-8 arguments reach it whole.
+static int startAndWait(const std::string& program, const std::vector<std::string>& arguments,
+                        const std::string& workingDirectory, HANDLE input, HANDLE output, HANDLE errors) {
   std::string commandLine = quotedArgument(program);
   for (const std::string& argument : arguments) commandLine += " " + quotedArgument(argument);
-  STARTUPINFOA startup{};
+  std::wstring wideCommandLine = std::filesystem::u8path(commandLine).native();
+  const std::wstring wideDirectory = std::filesystem::u8path(workingDirectory).native();
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = inheritableHandle(capture.path("stdin"), false);
-  startup.hStdOutput = inheritableHandle(capture.path("stdout"), true);
-  startup.hStdError = inheritableHandle(capture.path("stderr"), true);
+  startup.hStdInput = input;
+  startup.hStdOutput = output;
+  startup.hStdError = errors;
   PROCESS_INFORMATION process{};
-  const BOOL started =
-      CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                     workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup, &process);
-  CloseHandle(startup.hStdInput);
-  CloseHandle(startup.hStdOutput);
-  CloseHandle(startup.hStdError);
+  const BOOL started = CreateProcessW(std::filesystem::u8path(program).c_str(), &wideCommandLine[0], nullptr, nullptr,
+                                      TRUE, 0, nullptr, workingDirectory.empty() ? nullptr : wideDirectory.c_str(),
+                                      &startup, &process);
   if (!started) return -1;
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD exitCode = 0;
@@ -67,6 +70,34 @@ static int runWithStreams(const std::string& program, const std::vector<std::str
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return static_cast<int>(exitCode);
+}
+
+// Starts the program with its standard streams on the capture files.
+static int runWithStreams(const std::string& program, const std::vector<std::string>& arguments,
+                          const std::string& workingDirectory, const TemporaryDirectory& capture,
+                          const std::string& /*shellSetup: a POSIX shell's business*/) {
+  const HANDLE input = inheritableHandle(capture.path("stdin"), false);
+  const HANDLE output = inheritableHandle(capture.path("stdout"), true);
+  const HANDLE errors = inheritableHandle(capture.path("stderr"), true);
+  const int exitCode = startAndWait(program, arguments, workingDirectory, input, output, errors);
+  CloseHandle(input);
+  CloseHandle(output);
+  CloseHandle(errors);
+  return exitCode;
+}
+
+int runToolIntoClosedPipe(const std::vector<std::string>& arguments) {
+  SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE reading = nullptr;
+  HANDLE writing = nullptr;
+  if (!CreatePipe(&reading, &writing, &inherited, 0)) return -1;
+  CloseHandle(reading);
+  const HANDLE nothing = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     &inherited, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const int exitCode = startAndWait(toolExecutable(), arguments, "", nothing, writing, nothing);
+  CloseHandle(nothing);
+  CloseHandle(writing);
+  return exitCode;
 }
 
 // A console program's text lines end in "\r\n" on Windows.
@@ -100,6 +131,40 @@ static int runWithStreams(const std::string& program, const std::vector<std::str
 }
 
 static std::string withNewlineLineEnds(const Bytes& text) { return std::string(text.begin(), text.end()); }
+
+int startTool(const std::vector<std::string>& arguments, int standardOutput) {
+  const std::string tool = toolExecutable();
+  std::vector<char*> argv{const_cast<char*>(tool.c_str())};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    // As a shell starts a command, whatever this process inherited.
+    for (const int signalNumber : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) std::signal(signalNumber, SIG_DFL);
+    const int nothing = open("/dev/null", O_RDWR);
+    dup2(nothing, 0);
+    dup2(standardOutput, 1);
+    dup2(nothing, 2);
+    execv(tool.c_str(), argv.data());
+    _exit(127);
+  }
+  return child;
+}
+
+int waitForTool(int child) {
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int runToolIntoClosedPipe(const std::vector<std::string>& arguments) {
+  int ends[2];
+  if (pipe(ends) != 0) return -1;
+  close(ends[0]);
+  const int child = startTool(arguments, ends[1]);
+  close(ends[1]);
+  return waitForTool(child);
+}
 #endif
 
 ToolRun runProgram(const std::string& program, const std::vector<std::string>& arguments,

@@ -31,6 +31,11 @@ ToolRun runProgram(const std::string& program, const std::vector<std::string>& a
 // The same with the built tool.
 ToolRun runTool(const std::vector<std::string>& arguments, const std::string& workingDirectory = "",
                 const std::string& input = "", const std::string& shellSetup = "");
+// Runs the built tool with its standard output on a pipe whose reading end
+// is closed, as a pipe into a reader that has gone away (head -c 10), and
+// returns its exit status (128 + the signal's number when a signal ended
+// it). Nothing is read from standard input; standard error is discarded.
+int runToolIntoClosedPipe(const std::vector<std::string>& arguments);
 // The names of the input files in the order in which a directory run loaded
 // them, taken from its console output.
 std::vector<std::string> loadedFileNames(const std::string& output);
@@ -38,4 +43,9 @@ std::vector<std::string> loadedFileNames(const std::string& output);
 #ifndef _WIN32
 // Quotes text for the POSIX shell.
 std::string shellQuoted(const std::string& text);
+// Starts the built tool with standard output on the descriptor given and
+// signals at their default actions; and waits for it, giving its exit
+// status as runToolIntoClosedPipe does.
+int startTool(const std::vector<std::string>& arguments, int standardOutput);
+int waitForTool(int process);
 #endif

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   scan.resize(kWidth, kHeight);
   scan.createTga(argv[1]);
   scan.writePixels(pixels.data(), pixels.size());
-  if (scan.saveTga(argv[1]) != 0) {
+  if (scan.saveTga() != 0) {
     std::printf("cannot write %s\n", argv[1]);
     return 1;
   }
