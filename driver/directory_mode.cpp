@@ -9,13 +9,6 @@
 #include "platform/console.h"
 #include "platform/platform.h"
 
-// One collected input file. New nodes go to the head of fileList, so the
-// list holds the files in the reverse of the listing order.
-struct FileNode {
-  std::string path;
-  FileNode* next;
-};
-
 FileNode* fileList = nullptr;
 std::uint32_t batchStartTicks = 0;
 std::set<std::string> pathsNotToReplace;
@@ -50,6 +43,8 @@ bool isEarlierResult(const std::string& name) {
   return true;
 }
 
+}  // namespace
+
 void releaseFileList() {
   while (fileList != nullptr) {
     FileNode* next = fileList->next;
@@ -57,8 +52,6 @@ void releaseFileList() {
     fileList = next;
   }
 }
-
-}  // namespace
 
 bool mayReplace(const char* outputPath) {
   if (pathsNotToReplace.count(outputPath) != 0) return false;

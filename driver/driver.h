@@ -57,8 +57,18 @@ bool mayReplace(const char* outputPath);
 // exit status.
 int runDirectoryMode(const std::string& directory, bool commandLineNamedIt);
 
+// One collected input file. New nodes go to the head of fileList, so the
+// list holds the files in the reverse of the listing order.
+struct FileNode {
+  std::string path;
+  FileNode* next;
+};
+extern FileNode* fileList;
+
 // Collects the directory's input files into fileList (newest entry first).
 void scanDirectory(const std::string& directory);
+// Empties fileList.
+void releaseFileList();
 
 // The result name for an input path: its last four characters replaced by "_s.tga".
 std::string resultPathFor(const std::string& inputPath);

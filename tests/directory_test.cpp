@@ -19,17 +19,15 @@ namespace {
 const std::string kSummaryPattern =
     "\n\nTotal run-time: [0-9]+\\.[0-9]s \\([0-9]+\\.[0-9]s per file\\)\\. Average shift: ([0-9]+\\.[0-9]{2})\n";
 
-// The names of the input files of a directory in the order in which a
-// directory run processes them: the reverse of the platform's listing, less
+// The names of the input files of a directory in the order in which the
+// directory is collected: the reverse of the platform's listing, less
 // directories and earlier results.
 std::vector<std::string> reverseListingOrder(const std::string& directory) {
+  scanDirectory(directory);
   std::vector<std::string> names;
-  for (const DirectoryEntry& entry : platformListTgaEntries(directory)) {
-    std::string ending = entry.name.size() > 6 ? entry.name.substr(entry.name.size() - 6) : "";
-    for (char& c : ending) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (entry.isRegularFile && ending != "_s.tga") names.push_back(entry.name);
-  }
-  std::reverse(names.begin(), names.end());
+  for (const FileNode* node = fileList; node != nullptr; node = node->next)
+    names.push_back(node->path.substr(node->path.find_last_of(platformPathSeparator) + 1));
+  releaseFileList();
   return names;
 }
 
