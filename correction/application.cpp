@@ -83,20 +83,32 @@ void copyUnpaired(const Pixel* in, Pixel* out, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) out[i] = in[i] & kColourBits;
 }
 
-// Lines as rows: pair (x, x + 1) is two storage rows, corrected position by
-// position in the generator's own order.
-std::int64_t correctRowPairs(std::int32_t pairs, std::uint16_t state, ProgressDots* dots) {
-  const std::int32_t width = inputImage.width;
+// Reads the input in runs of whole rows into rowRun, has correctRun(first
+// row, row count, rows) correct each run in place, and writes it out.
+template <typename CorrectRun>
+void correctRunsOfRows(CorrectRun correctRun) {
   const std::int32_t rows = inputImage.height;
-  const std::size_t rowPixels = static_cast<std::size_t>(width);
-  const std::int32_t blockRows = rowsPerBlock(width);
+  const std::int32_t blockRows = rowsPerBlock(inputImage.width);
+  const std::size_t rowPixels = static_cast<std::size_t>(inputImage.width);
   rowRun.resize(rowPixels * static_cast<std::size_t>(blockRows));
-  std::int64_t total = 0;
   for (std::int32_t y = 0; y < rows; y += blockRows) {
     const std::int32_t count = rows - y < blockRows ? rows - y : blockRows;
-    if (!inputImage.readRows(y, count, rowRun.data())) break;
+    if (!inputImage.readRows(y, count, rowRun.data())) return;
+    correctRun(y, count, rowRun.data());
+    outputImage.writePixels(rowRun.data(), rowPixels * static_cast<std::size_t>(count));
+  }
+}
+
+// Lines as rows: pair (x, x + 1) is two storage rows, corrected position by
+// position in the generator's own order. Runs of rows begin at even rows, so
+// only the last run can end with the unpaired row.
+std::int64_t correctRowPairs(std::int32_t pairs, std::uint16_t state, ProgressDots* dots) {
+  const std::int32_t width = inputImage.width;
+  const std::size_t rowPixels = static_cast<std::size_t>(width);
+  std::int64_t total = 0;
+  correctRunsOfRows([&](std::int32_t y, std::int32_t count, Pixel* rows) {
     for (std::int32_t r = 0; r + 1 < count; r += 2) {
-      Pixel* even = rowRun.data() + rowPixels * static_cast<std::size_t>(r);
+      Pixel* even = rows + rowPixels * static_cast<std::size_t>(r);
       for (std::int32_t j = 0; j < width; j += kCorrectionBlock) {
         const std::int32_t n = width - j < kCorrectionBlock ? width - j : kCorrectionBlock;
         prepareRowBlock(drawJumps, cellCorrections, &state, even + j, n, &block);
@@ -106,11 +118,10 @@ std::int64_t correctRowPairs(std::int32_t pairs, std::uint16_t state, ProgressDo
       advanceDots(dots, (y + r) / 2 + 1, pairs);
     }
     if (count % 2 != 0) {
-      const std::size_t last = rowPixels * static_cast<std::size_t>(count - 1);
-      copyUnpaired(rowRun.data() + last, rowRun.data() + last, rowPixels);
+      Pixel* last = rows + rowPixels * static_cast<std::size_t>(count - 1);
+      copyUnpaired(last, last, rowPixels);
     }
-    outputImage.writePixels(rowRun.data(), rowPixels * static_cast<std::size_t>(count));
-  }
+  });
   return total;
 }
 
@@ -120,9 +131,6 @@ std::int64_t correctRowPairs(std::int32_t pairs, std::uint16_t state, ProgressDo
 std::int64_t correctColumnPairs(std::int32_t pairs, std::uint32_t state, ProgressDots* dots) {
   const std::int32_t width = inputImage.width;
   const std::int32_t rows = inputImage.height;
-  const std::size_t rowPixels = static_cast<std::size_t>(width);
-  const std::int32_t blockRows = rowsPerBlock(width);
-  rowRun.resize(rowPixels * static_cast<std::size_t>(blockRows));
   std::vector<std::uint16_t> chains(static_cast<std::size_t>(pairs));
   const GeneratorJump pairJump = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * rows);
   for (std::int32_t pair = 0; pair < pairs; ++pair) {
@@ -130,11 +138,9 @@ std::int64_t correctColumnPairs(std::int32_t pairs, std::uint32_t state, Progres
     state = jumpedState(pairJump, state);
   }
   std::int64_t total = 0;
-  for (std::int32_t y = 0; y < rows; y += blockRows) {
-    const std::int32_t count = rows - y < blockRows ? rows - y : blockRows;
-    if (!inputImage.readRows(y, count, rowRun.data())) break;
+  correctRunsOfRows([&](std::int32_t y, std::int32_t count, Pixel* run) {
     for (std::int32_t r = 0; r < count; ++r) {
-      Pixel* row = rowRun.data() + rowPixels * static_cast<std::size_t>(r);
+      Pixel* row = run + static_cast<std::size_t>(width) * static_cast<std::size_t>(r);
       for (std::int32_t first = 0; first < pairs; first += kCorrectionBlock) {
         const std::int32_t n = pairs - first < kCorrectionBlock ? pairs - first : kCorrectionBlock;
         const std::ptrdiff_t column = 2 * static_cast<std::ptrdiff_t>(first);
@@ -143,26 +149,16 @@ std::int64_t correctColumnPairs(std::int32_t pairs, std::uint32_t state, Progres
       }
       if (width % 2 != 0) copyUnpaired(row + width - 1, row + width - 1, 1);
     }
-    outputImage.writePixels(rowRun.data(), rowPixels * static_cast<std::size_t>(count));
     advanceDots(dots, y + count, rows);
-  }
+  });
   return total;
 }
 
 // A picture without pairs is written as it is, without alpha.
 void copyWithoutPairs() {
-  const std::int32_t width = inputImage.width;
-  const std::int32_t rows = inputImage.height;
-  const std::size_t rowPixels = static_cast<std::size_t>(width);
-  const std::int32_t blockRows = rowsPerBlock(width);
-  rowRun.resize(rowPixels * static_cast<std::size_t>(blockRows));
-  for (std::int32_t y = 0; y < rows; y += blockRows) {
-    const std::int32_t count = rows - y < blockRows ? rows - y : blockRows;
-    const std::size_t pixels = rowPixels * static_cast<std::size_t>(count);
-    if (!inputImage.readRows(y, count, rowRun.data())) break;
-    copyUnpaired(rowRun.data(), rowRun.data(), pixels);
-    outputImage.writePixels(rowRun.data(), pixels);
-  }
+  correctRunsOfRows([](std::int32_t, std::int32_t count, Pixel* rows) {
+    copyUnpaired(rows, rows, static_cast<std::size_t>(inputImage.width) * static_cast<std::size_t>(count));
+  });
 }
 
 }  // namespace
