@@ -58,5 +58,5 @@ void performShift();
 
 // Storage rows read or written together: about kRowBlockPixels pixels, an
 // even number of rows and at least two, so that no pair of lines is split.
-constexpr std::int32_t kRowBlockPixels = 1 << 17;
+constexpr std::int32_t kRowBlockPixels = 1 << 15;
 std::int32_t rowsPerBlock(std::int32_t width);
