@@ -21,9 +21,13 @@ const char* const kComputeShiftLabel = "computing shift  ";
 
 // Two sets of pending sums (kernels.h), one slot per cell and one more,
 // kNotASampleCell, that collects the positions that are not samples. 32-bit
-// sums are quicker to add; they are moved out long before one could overflow.
+// sums are quicker to add; they are moved out long before one could overflow,
+// and are all zero again after every move.
 alignas(16) PendingCell pendingCells[2][kCellCount + 1];
 std::int64_t pendingPositions = 0;
+// Whether shiftSums and shiftCounts still hold an earlier file's tables: the
+// first move of a file sets them instead of adding to them.
+bool tablesHoldEarlierFile = true;
 
 // 2b - a - c lies within +-510 at any position (+-405 at a sample), so a
 // 32-bit sum takes over 4.2 million of them, those of the positions that are
@@ -31,16 +35,22 @@ std::int64_t pendingPositions = 0;
 constexpr std::int64_t kPositionsBeforeFlush = 4000000;
 
 void flushPendingCells() {
-  for (const auto& set : pendingCells) {
-    for (int cell = 0; cell < kCellCount; ++cell) {
-      const PendingCell& pending = set[cell];
-      for (int channel = 0; channel < kChannelCount; ++channel) {
-        shiftSums[cell][channel] += pending.sum[2 - channel];  // channel 0 is red, byte 2
-        shiftCounts[cell][channel] += std::int64_t{2} * pending.samples;
-      }
+  for (int cell = 0; cell < kCellCount; ++cell) {
+    PendingCell& first = pendingCells[0][cell];
+    PendingCell& second = pendingCells[1][cell];
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+      // Channel 0 is red, byte 2 of a pixel.
+      const std::int64_t sum = std::int64_t{first.sum[2 - channel]} + second.sum[2 - channel];
+      const std::int64_t count = std::int64_t{2} * (std::int64_t{first.samples} + second.samples);
+      shiftSums[cell][channel] = tablesHoldEarlierFile ? sum : shiftSums[cell][channel] + sum;
+      shiftCounts[cell][channel] = tablesHoldEarlierFile ? count : shiftCounts[cell][channel] + count;
     }
+    first = PendingCell{};
+    second = PendingCell{};
   }
-  std::memset(pendingCells, 0, sizeof pendingCells);
+  pendingCells[0][kNotASampleCell] = PendingCell{};
+  pendingCells[1][kNotASampleCell] = PendingCell{};
+  tablesHoldEarlierFile = false;
   pendingPositions = 0;
 }
 
@@ -119,10 +129,7 @@ void sampleColumnTriples(std::int32_t triples, ProgressDots* dots) {
 }  // namespace
 
 void computeShift() {
-  std::memset(shiftSums, 0, sizeof shiftSums);
-  std::memset(shiftCounts, 0, sizeof shiftCounts);
-  std::memset(pendingCells, 0, sizeof pendingCells);
-  pendingPositions = 0;
+  tablesHoldEarlierFile = true;
   printNow("%s", kComputeShiftLabel);
   const std::int32_t triples = lineCount > 2 ? (lineCount - 1) / 2 : 0;
   ProgressDots dots = dotsForWalk(triples, lineCount);

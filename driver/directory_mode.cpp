@@ -2,7 +2,6 @@
 // result written beside its input under the "_s.tga" name.
 
 #include <cstdint>
-#include <set>
 #include <string>
 
 #include "driver/driver.h"
@@ -11,19 +10,8 @@
 
 FileNode* fileList = nullptr;
 std::uint32_t batchStartTicks = 0;
-std::set<std::string> pathsNotToReplace;
 
 namespace {
-
-// The files behind pathsNotToReplace, by identity: on a disk that ignores
-// letter case, or through a link, another spelling names the same file.
-std::set<FileIdentity> filesNotToReplace;
-
-void keepFromReplacement(const std::string& path) {
-  pathsNotToReplace.insert(path);
-  FileIdentity identity{};
-  if (platformIdentityOf(path.c_str(), &identity)) filesNotToReplace.insert(identity);
-}
 
 const char* const kResultSuffix = "_s.tga";
 constexpr std::size_t kReplacedEnding = 4;  // the ".tga" cut off an input path
@@ -51,13 +39,6 @@ void releaseFileList() {
     delete fileList;
     fileList = next;
   }
-}
-
-bool mayReplace(const char* outputPath) {
-  if (pathsNotToReplace.count(outputPath) != 0) return false;
-  FileIdentity identity{};
-  return filesNotToReplace.empty() || !platformIdentityOf(outputPath, &identity) ||
-         filesNotToReplace.count(identity) == 0;
 }
 
 std::string resultPathFor(const std::string& inputPath) {
@@ -89,7 +70,6 @@ int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
              averageShiftSum / filesDone);
   }
   releaseFileList();
-  pathsNotToReplace.clear();
-  filesNotToReplace.clear();
+  forgetKeptFiles();
   return kProcessed;
 }

@@ -2,10 +2,10 @@
 
 // The command line, the road of one file through the system, and directory
 // batch mode. command_line.cpp calls directory_mode.cpp, which calls
-// process_file.cpp; usage.cpp serves both of the first two.
+// process_file.cpp; usage.cpp serves the first two and kept_files.cpp the
+// last two.
 
 #include <cstdint>
-#include <set>
 #include <string>
 
 // Totals of the run: files processed and saved, and the sum of their average
@@ -42,15 +42,18 @@ void runStages();
 // that a wrap of the counter between them does not matter.
 double elapsedSeconds(std::uint32_t startTicks, std::uint32_t endTicks);
 
-// Paths that no save may replace during the run: in a directory run, every
-// collected input and every result already written, so that a result never
-// lands on an input of the same run, nor on the result of another input
-// whose name differs only in letter case. Empty in a single-file run.
-extern std::set<std::string> pathsNotToReplace;
-// Whether a save may replace outputPath: not when it is one of
-// pathsNotToReplace, nor when it names, under any spelling, a file that one
-// of them named when it was kept (an output not there yet has no identity).
+// The files that no save may replace during a directory run: its collected
+// inputs and the results already written, so that a result never lands on an
+// input of the same run, nor on the result of another input whose name
+// differs only in letter case (kept_files.cpp). Nothing is kept in a
+// single-file run.
+void keepFromReplacement(const std::string& path);
+// Whether a save may replace outputPath: not when it is a kept path, nor when
+// it names, under any spelling, a file that a kept path named when it was
+// kept (an output not there yet has no identity).
 bool mayReplace(const char* outputPath);
+// Forgets every kept file, at the end of a directory run.
+void forgetKeptFiles();
 
 // Directory batch mode over `directory`; commandLineNamedIt tells whether the
 // directory came from the command line or is the current one. Returns the
