@@ -18,6 +18,7 @@
 #include "correction/kernels.h"
 #include "correction/progress.h"
 #include "platform/console.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -29,7 +30,11 @@ constexpr int kCallOfByte[2][4] = {{6, 4, 2, 0}, {5, 3, 1, 0}};
 
 constexpr Pixel kColourBits = 0x00FFFFFF;
 
-CellCorrection cellCorrections[kCellCount];
+struct alignas(kLargePageAlignment) CellCorrections {
+  CellCorrection cells[kCellCount];
+};
+CellCorrections corrections;
+CellCorrection (&cellCorrections)[kCellCount] = corrections.cells;
 
 void prepareCellCorrections() {
   for (int cell = 0; cell < kCellCount; ++cell) {
@@ -169,6 +174,7 @@ void performShift() {
   ProgressDots dots = dotsForWalk(pairs, lineCount);
   if (pairs > 0 && lineLength > 0) {
     prepareDrawJumps();
+    platformPreferLargePages(&corrections, sizeof corrections);
     prepareCellCorrections();
     const std::uint32_t start = ditherState;
     shiftTotal += inputImage.transposed ? correctRowPairs(pairs, static_cast<std::uint16_t>(start), &dots)

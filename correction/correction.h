@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "image/image.h"
+#include "platform/platform.h"
 
 // The current picture's lines: lineCount lines (the shorter side) of
 // lineLength pixels (the longer side); lines are rows of the picture when
@@ -38,12 +39,20 @@ inline std::int32_t colourCellOf(Pixel p) {
   return static_cast<std::int32_t>(((p >> 9) & kCellRedBits) | ((p >> 6) & kCellGreenBits) | ((p >> 3) & kCellBlueBits));
 }
 
+// The correction tables, together in one block aligned for a large page
+// (platform.h), which the stages touch in full for every file.
+struct alignas(kLargePageAlignment) CorrectionTables {
+  std::int64_t sums[kCellCount][kChannelCount];
+  std::int64_t counts[kCellCount][kChannelCount];
+  std::int32_t table[kCellCount][kChannelCount];
+};
+extern CorrectionTables correctionTables;
 // Per cell and channel: the sum of 2b - a - c over the cell's samples, and
 // twice the number of samples. 64-bit, so that no picture can overflow them.
-extern std::int64_t shiftSums[kCellCount][kChannelCount];
-extern std::int64_t shiftCounts[kCellCount][kChannelCount];
+extern std::int64_t (&shiftSums)[kCellCount][kChannelCount];
+extern std::int64_t (&shiftCounts)[kCellCount][kChannelCount];
 // Per cell and channel: the odd lines' mean offset in 1/256 colour levels.
-extern std::int32_t shiftTable[kCellCount][kChannelCount];
+extern std::int32_t (&shiftTable)[kCellCount][kChannelCount];
 
 // The stages expect lineCount and lineLength to describe inputImage in its
 // current view, and outputImage to have its size. Each prints its progress

@@ -14,6 +14,7 @@
 #include "correction/kernels.h"
 #include "correction/progress.h"
 #include "platform/console.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -23,7 +24,11 @@ const char* const kComputeShiftLabel = "computing shift  ";
 // kNotASampleCell, that collects the positions that are not samples. 32-bit
 // sums are quicker to add; they are moved out long before one could overflow,
 // and are all zero again after every move.
-alignas(16) PendingCell pendingCells[2][kCellCount + 1];
+struct alignas(kLargePageAlignment) PendingSums {
+  PendingCell cells[2][kCellCount + 1];
+};
+PendingSums pending;
+PendingCell (&pendingCells)[2][kCellCount + 1] = pending.cells;
 std::int64_t pendingPositions = 0;
 // Whether shiftSums and shiftCounts still hold an earlier file's tables: the
 // first move of a file sets them instead of adding to them.
@@ -129,6 +134,8 @@ void sampleColumnTriples(std::int32_t triples, ProgressDots* dots) {
 }  // namespace
 
 void computeShift() {
+  platformPreferLargePages(&correctionTables, sizeof correctionTables);
+  platformPreferLargePages(&pending, sizeof pending);
   tablesHoldEarlierFile = true;
   printNow("%s", kComputeShiftLabel);
   const std::int32_t triples = lineCount > 2 ? (lineCount - 1) / 2 : 0;

@@ -33,6 +33,20 @@ void platformPrepareProcess();
 // system's code page come through; elsewhere they are argv as it is.
 std::vector<std::string> platformArguments(int argc, char** argv);
 
+// Process-wide tables that the tool touches in full for every file are
+// aligned to this size, so that the system can back them with large pages
+// (platformPreferLargePages): faulting in a few megabytes page by page costs
+// more than correcting a small scan. Without large pages, a plain alignment.
+#if defined(__linux__)
+constexpr std::size_t kLargePageAlignment = std::size_t{2} << 20;
+#else
+constexpr std::size_t kLargePageAlignment = 64;
+#endif
+
+// Asks the system to back the memory of [start, start + bytes) with large
+// pages where it can. Only advice: the memory works the same either way.
+void platformPreferLargePages(void* start, std::size_t bytes);
+
 // The separator placed between a directory string and a file name.
 extern const char platformPathSeparator;
 

@@ -12,6 +12,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +46,15 @@ void platformPrepareProcess() {
       std::signal(signalNumber, removeTemporaryAndEnd);
     }
   }
+}
+
+void platformPreferLargePages(void* start, std::size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+  madvise(start, bytes, MADV_HUGEPAGE);
+#else
+  (void)start;
+  (void)bytes;
+#endif
 }
 
 std::vector<std::string> platformArguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }

@@ -115,6 +115,8 @@ constexpr DWORD kRefusingAttributes =
 
 }  // namespace
 
+void platformPreferLargePages(void*, std::size_t) {}
+
 void platformPrepareProcess() {
   consoleCodePageBefore = GetConsoleOutputCP();
   if (consoleCodePageBefore != 0 && consoleCodePageBefore != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
