@@ -39,12 +39,13 @@ CellCorrection (&cellCorrections)[kCellCount] = corrections.cells;
 void prepareCellCorrections() {
   for (int cell = 0; cell < kCellCount; ++cell) {
     CellCorrection& correction = cellCorrections[cell];
-    correction.negativeBytes = 0;
+    correction = CellCorrection{};
     for (int byte = 0; byte < 3; ++byte) {
       const std::int32_t value = shiftTable[cell][2 - byte];  // byte 0 is blue, channel 2
       correction.magnitude[byte] = static_cast<std::uint16_t>(value < 0 ? -value : value);
-      if (value < 0) correction.negativeBytes = static_cast<std::uint16_t>(correction.negativeBytes | 1u << byte);
+      if (value < 0) correction.down |= std::uint32_t{0xFF} << (8 * byte);
     }
+    correction.reversed = ~correction.down;
   }
 }
 

@@ -4,6 +4,7 @@
 // C++ that each build's compiler settings vectorise in their own way. Only
 // kernels_baseline.cpp and kernels_wide.cpp include this.
 
+#include <cstddef>
 #include <cstring>
 
 #include "correction/correction.h"
@@ -81,25 +82,18 @@ template <int kStride>
 LOMVERA_ALWAYS_INLINE void lookUpCorrections(const CellCorrection* corrections, const Pixel* even, std::int32_t count,
                                              CorrectionBlock* block) {
   for (std::int32_t p = 0; p < count; ++p) block->cell[p] = colourCellOf(even[p * kStride]);
-  // 0xFF in each byte whose bit is set in a cell's negativeBytes.
-  constexpr std::uint32_t kDownBytes[8] = {0x000000, 0x0000FF, 0x00FF00, 0x00FFFF,
-                                           0xFF0000, 0xFF00FF, 0xFFFF00, 0xFFFFFF};
-  constexpr std::uint64_t kColourMagnitudes = 0x0000FFFFFFFFFFFF;  // the alpha byte's magnitude is 0
   for (std::int32_t p = 0; p < count; ++p) {
-    std::uint64_t packed;
-    std::memcpy(&packed, &corrections[block->cell[p]], sizeof packed);
-    const std::uint64_t magnitudes = packed & kColourMagnitudes;
-    const std::uint32_t negative = kDownBytes[packed >> 48];
-    const std::uint32_t reversed = ~negative;
+    const CellCorrection& correction = corrections[block->cell[p]];
     if (kStride == 1) {
-      std::memcpy(block->magnitude + 4 * p, &magnitudes, sizeof magnitudes);
-      std::memcpy(block->down + 4 * p, &negative, sizeof negative);
-      std::memcpy(block->down + kOddBytes + 4 * p, &reversed, sizeof reversed);
+      std::memcpy(block->magnitude + 4 * p, correction.magnitude, sizeof correction.magnitude);
+      std::memcpy(block->down + 4 * p, &correction.down, sizeof correction.down);
+      std::memcpy(block->down + kOddBytes + 4 * p, &correction.reversed, sizeof correction.reversed);
     } else {
-      std::memcpy(block->magnitude + 8 * p, &magnitudes, sizeof magnitudes);
-      std::memcpy(block->magnitude + 8 * p + 4, &magnitudes, sizeof magnitudes);
-      std::memcpy(block->down + 8 * p, &negative, sizeof negative);
-      std::memcpy(block->down + 8 * p + 4, &reversed, sizeof reversed);
+      std::memcpy(block->magnitude + 8 * p, correction.magnitude, sizeof correction.magnitude);
+      std::memcpy(block->magnitude + 8 * p + 4, correction.magnitude, sizeof correction.magnitude);
+      // The even pixel's down bytes and the odd pixel's, which follow them.
+      std::memcpy(block->down + 8 * p, reinterpret_cast<const unsigned char*>(&correction) + offsetof(CellCorrection, down),
+                  sizeof correction.down + sizeof correction.reversed);
     }
   }
 }

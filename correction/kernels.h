@@ -54,15 +54,16 @@ void addMeasures(const TripleMeasures& measures, std::int32_t count, PendingCell
 
 // --- Application -----------------------------------------------------------
 
-// Per cell: the magnitude of each shiftTable entry, in byte order (blue,
-// green, red), and in negativeBytes bit b set when the entry of byte b is
-// negative. Eight bytes, so that the table stays in the second-level cache
-// beside the rows being corrected.
+// Per cell, laid out as the blocks below take it: the magnitude of each
+// shiftTable entry in byte order (blue, green, red, then 0 for alpha); the
+// down bytes of the pixel that moves by the entry's sign (0xFF in the byte of
+// each negative entry), and those of the pixel that moves the other way.
 struct CellCorrection {
-  std::uint16_t magnitude[3];
-  std::uint16_t negativeBytes;
+  std::uint16_t magnitude[4];
+  std::uint32_t down;
+  std::uint32_t reversed;
 };
-static_assert(sizeof(CellCorrection) == 8, "a cell's correction is read as one 8-byte word");
+static_assert(sizeof(CellCorrection) == 16, "a cell's correction is copied in whole words");
 
 // Positions corrected together: their draws and corrections are kept in
 // small arrays that stay in the first-level cache.
