@@ -76,11 +76,11 @@ int processFile(const char* inputPath, const char* outputPath) {
   // create it is reported at the saving step, after the stages have run.
   outputImage.createTga(outputPath);
   runStages();
-  const bool inputReadWhole = inputImage.closeTga();
   printNow("saving output file %s", outputPath);
-  const bool allowed = mayReplace(outputPath);
-  if (!inputReadWhole || !allowed) outputImage.discardTga();
-  if (!inputReadWhole || !allowed || outputImage.saveTga() != 0) {
+  // Nothing is saved of an input that was not read through unchanged, nor
+  // over a file the run keeps; the abandoned output leaves nothing behind.
+  if (!inputImage.closeTga() || !mayReplace(outputPath) || outputImage.saveTga() != 0) {
+    outputImage.discardTga();
     printNow("\nError: cannot save result to file %s\n", outputPath);
     return kCannotSave;
   }

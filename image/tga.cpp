@@ -134,10 +134,10 @@ int Image::loadTga(const char* path) {
 }
 
 bool Image::readRows(std::int32_t first, std::int32_t count, Pixel* rows) {
-  if (input_ == nullptr || readFailed_ || count <= 0) return !readFailed_ && input_ != nullptr;
+  if (input_ == nullptr || readFailed_) return false;
   const std::size_t rowBytes = static_cast<std::size_t>(width) * bytesPerPixel_;
+  if (count <= 0 || rowBytes == 0) return true;
   const std::size_t bytes = rowBytes * static_cast<std::size_t>(count);
-  if (bytes == 0) return true;
   if (readBuffer.size() < bytes + 1) readBuffer.resize(bytes + 1);
   // The rows lie together in the file: in storage order when the file is
   // stored bottom row first, in reverse order when top row first.

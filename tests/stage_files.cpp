@@ -21,8 +21,9 @@ void openForStages(const TemporaryDirectory& directory, const Raster& picture) {
 
 Raster savedStageOutput(const TemporaryDirectory& directory) {
   const std::string output = directory.path("stages-out.tga");
-  const bool readWhole = inputImage.closeTga();
-  if (!readWhole) outputImage.discardTga();
-  if (!readWhole || outputImage.saveTga() != 0) return Raster();
+  if (!inputImage.closeTga() || outputImage.saveTga() != 0) {
+    outputImage.discardTga();
+    return Raster();
+  }
   return rasterOfSavedFile(readBytes(output));
 }
