@@ -8,6 +8,7 @@
 // corrected rows come. The stages address pixels as (line, position), which
 // the transposed flag maps onto columns or rows of the picture.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,9 @@
 // A colour as stored in a TGA file: bits 0-7 blue, 8-15 green, 16-23 red,
 // 24-31 alpha. A pixel's file bytes read as a little-endian word are its Pixel.
 using Pixel = std::uint32_t;
+
+// The largest level of a colour channel.
+constexpr int kLargestLevel = 255;
 
 inline int redOf(Pixel p) { return static_cast<int>((p >> 16) & 0xFF); }
 inline int greenOf(Pixel p) { return static_cast<int>((p >> 8) & 0xFF); }
@@ -51,7 +55,8 @@ class Image {
   int loadTga(const char* path);
   // Reads storage rows first to first + count - 1 into rows (count x width
   // Pixels), alpha kept (0 in 24-bit files). Returns false, and from then on
-  // always false, when the file cannot be read.
+  // always false, when the file cannot be read. Threads may read runs at the
+  // same time, each into rows of its own.
   bool readRows(std::int32_t first, std::int32_t count, Pixel* rows);
   // Closes the input file. Returns true when every read succeeded and the
   // file's length and modification time are still those it had when it was
@@ -68,6 +73,9 @@ class Image {
   // bytes each, through writeBuffer, in blocks of exactly kWriteBlockSize
   // bytes. A write that fails is remembered and the rest is dropped.
   void writePixels(const Pixel* pixels, std::size_t count);
+  // The same for `count` bytes of pixels already encoded by
+  // encodeOutputPixels, so that threads can encode runs while one writes.
+  void writeEncodedPixels(const unsigned char* bytes, std::size_t count);
   // Completes the file begun by createTga and puts it in the place of the
   // file its path named. Returns 0 on success; 1 when it was never created,
   // any write failed, or it cannot be completed or placed, in which case
@@ -88,13 +96,21 @@ class Image {
   std::uint64_t pixelDataOffset_ = 0;
   unsigned bytesPerPixel_ = 0;
   bool topDown_ = false;
-  bool readFailed_ = false;
+  std::atomic<bool> readFailed_{false};
   FileStamp stamp_{};
   // Output: the file being written and the fill of writeBuffer.
   OutputFile output_;
   std::size_t fill_ = 0;
   bool writeFailed_ = false;
+
+  // Writes one whole block; false, and the failure remembered, when it fails.
+  bool writeBlock(const unsigned char* block);
 };
+
+// The bytes of `count` Pixels as the output file stores them, blue, green
+// and red, kOutputPixelBytes each; the alpha byte is dropped.
+constexpr std::size_t kOutputPixelBytes = 3;
+void encodeOutputPixels(const Pixel* pixels, unsigned char* bytes, std::size_t count);
 
 // The TGA writer's output buffer, allocated by the first Image constructed.
 extern std::unique_ptr<unsigned char[]> writeBuffer;

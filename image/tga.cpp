@@ -38,8 +38,8 @@
 
 #include "image/image.h"
 
+#include <algorithm>
 #include <cstring>
-#include <vector>
 
 #include "image/tga_rows.h"
 
@@ -100,10 +100,14 @@ bool parseHeader(const unsigned char* header, std::uint64_t fileSize, TgaLayout*
   return fileSize >= layout->pixelDataOffset && fileSize - layout->pixelDataOffset >= pixelBytes;
 }
 
-// The file bytes of the rows being read, with one byte of slack so that
-// every 3-byte pixel may be taken as a 4-byte load. It grows to the largest
-// run of rows asked for and is kept for the next.
-std::vector<unsigned char> readBuffer;
+// Puts the rows of a run that a top-down file stores top row first into
+// storage order, bottom row first.
+void reverseRows(Pixel* rows, std::size_t rowPixels, std::int32_t count) {
+  for (std::int32_t i = 0, j = count - 1; i < j; ++i, --j) {
+    std::swap_ranges(rows + rowPixels * static_cast<std::size_t>(i), rows + rowPixels * static_cast<std::size_t>(i + 1),
+                     rows + rowPixels * static_cast<std::size_t>(j));
+  }
+}
 
 }  // namespace
 
@@ -133,30 +137,28 @@ int Image::loadTga(const char* path) {
   return 0;
 }
 
+// The file bytes are read straight into the caller's rows, so that threads
+// reading runs at the same time share nothing but the open file. A 24-bit
+// run is read into the last three quarters of the rows and widened from the
+// front, each pixel written only over bytes already taken (tga_rows.h).
 bool Image::readRows(std::int32_t first, std::int32_t count, Pixel* rows) {
   if (input_ == nullptr || readFailed_) return false;
-  const std::size_t rowBytes = static_cast<std::size_t>(width) * bytesPerPixel_;
-  if (count <= 0 || rowBytes == 0) return true;
-  const std::size_t bytes = rowBytes * static_cast<std::size_t>(count);
-  if (readBuffer.size() < bytes + 1) readBuffer.resize(bytes + 1);
+  const std::size_t rowPixels = static_cast<std::size_t>(width);
+  const std::size_t pixels = rowPixels * static_cast<std::size_t>(count > 0 ? count : 0);
+  if (pixels == 0) return true;
   // The rows lie together in the file: in storage order when the file is
   // stored bottom row first, in reverse order when top row first.
   const std::int32_t firstFileRow = topDown_ ? height - first - count : first;
-  const std::uint64_t offset = pixelDataOffset_ + std::uint64_t{rowBytes} * static_cast<std::uint64_t>(firstFileRow);
-  if (!platformReadAt(input_, offset, readBuffer.data(), bytes)) {
+  const std::uint64_t offset =
+      pixelDataOffset_ + std::uint64_t{rowPixels} * bytesPerPixel_ * static_cast<std::uint64_t>(firstFileRow);
+  auto* bytes = reinterpret_cast<unsigned char*>(rows);
+  const std::size_t fileBytesAt = bytesPerPixel_ == 4 ? 0 : pixels;
+  if (!platformReadAt(input_, offset, bytes + fileBytesAt, pixels * bytesPerPixel_)) {
     readFailed_ = true;
     return false;
   }
-  for (std::int32_t i = 0; i < count; ++i) {
-    const std::int32_t fileRow = topDown_ ? count - 1 - i : i;
-    const unsigned char* from = readBuffer.data() + rowBytes * static_cast<std::size_t>(fileRow);
-    Pixel* to = rows + static_cast<std::size_t>(width) * static_cast<std::size_t>(i);
-    if (bytesPerPixel_ == 4) {
-      std::memcpy(to, from, rowBytes);
-    } else {
-      widenPixels(from, to, static_cast<std::size_t>(width));
-    }
-  }
+  if (bytesPerPixel_ == 3) widenPixelsInPlace(rows, pixels);
+  if (topDown_) reverseRows(rows, rowPixels, count);
   return true;
 }
 
@@ -197,14 +199,43 @@ void Image::writePixels(const Pixel* pixels, std::size_t count) {
     fill_ += 3 * run;
     done += run;
     if (fill_ >= kWriteBlockSize) {
-      if (std::fwrite(buffer, 1, kWriteBlockSize, output_.file) != kWriteBlockSize) {
-        writeFailed_ = true;
-        return;
-      }
+      if (!writeBlock(buffer)) return;
       fill_ -= kWriteBlockSize;
       std::memmove(buffer, buffer + kWriteBlockSize, fill_);
     }
   }
+}
+
+void encodeOutputPixels(const Pixel* pixels, unsigned char* bytes, std::size_t count) {
+  narrowPixels(pixels, bytes, count);
+}
+
+// Fills writeBuffer to a whole block and writes it; whole blocks of the
+// bytes that follow are written straight from them, and the rest waits in
+// writeBuffer for the next call.
+void Image::writeEncodedPixels(const unsigned char* bytes, std::size_t count) {
+  if (writeFailed_) return;
+  unsigned char* buffer = writeBuffer.get();
+  if (fill_ > 0) {
+    const std::size_t taken = std::min(count, kWriteBlockSize - fill_);
+    std::memcpy(buffer + fill_, bytes, taken);
+    fill_ += taken;
+    bytes += taken;
+    count -= taken;
+    if (fill_ < kWriteBlockSize) return;
+    fill_ = 0;
+    if (!writeBlock(buffer)) return;
+  }
+  for (; count >= kWriteBlockSize; bytes += kWriteBlockSize, count -= kWriteBlockSize) {
+    if (!writeBlock(bytes)) return;
+  }
+  std::memcpy(buffer, bytes, count);
+  fill_ = count;
+}
+
+bool Image::writeBlock(const unsigned char* block) {
+  writeFailed_ = std::fwrite(block, 1, kWriteBlockSize, output_.file) != kWriteBlockSize;
+  return !writeFailed_;
 }
 
 int Image::saveTga() {

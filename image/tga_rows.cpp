@@ -80,6 +80,19 @@ void widenPixels(const unsigned char* bytes, Pixel* pixels, std::size_t count) {
   }
 }
 
+// Pixel x is read from bytes count + 3x to count + 3x + 3 and written to
+// bytes 4x to 4x + 3: ahead of every byte still to be read while x < count,
+// and for the wide build's eight pixels at a time while x + 8 <= count. The
+// last pixel, whose 4-byte load would pass the end, is put together byte by
+// byte.
+void widenPixelsInPlace(Pixel* pixels, std::size_t count) {
+  if (count == 0) return;
+  const unsigned char* last = reinterpret_cast<const unsigned char*>(pixels) + 4 * count - 3;
+  const Pixel lastPixel = static_cast<Pixel>(last[0]) | static_cast<Pixel>(last[1]) << 8 | static_cast<Pixel>(last[2]) << 16;
+  widenPixels(reinterpret_cast<const unsigned char*>(pixels) + count, pixels, count - 1);
+  pixels[count - 1] = lastPixel;
+}
+
 void narrowPixels(const Pixel* pixels, unsigned char* bytes, std::size_t count) {
   if (wideVectorsInUse) {
     narrowWide(pixels, bytes, count);

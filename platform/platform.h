@@ -1,9 +1,10 @@
 #pragma once
 
 // The small layer that stands in for the operating system: a millisecond
-// tick counter, the command line, opening input files, replacing output files
-// safely, file identities and the directory listing. One implementation per
-// platform, chosen by the build. Paths and names are UTF-8 on Windows, and the
+// tick counter, the processors the process may use, the command line,
+// opening input files, replacing output files safely, file identities and
+// the directory listing. One implementation per platform, chosen by the
+// build. Paths and names are UTF-8 on Windows, and the
 // file system's own bytes elsewhere.
 
 #include <cstddef>
@@ -16,6 +17,12 @@
 // 2^32 - 1 ms. Only differences taken in unsigned 32-bit arithmetic mean
 // anything.
 std::uint32_t platformTickCount();
+
+// The number of processors this process may run on: those of its affinity
+// mask (taskset, start /affinity) and, on Linux, no more than the CPU quota
+// of its control group or of a group above it (cgroup v1 cpu.cfs_quota_us
+// over cpu.cfs_period_us, v2 cpu.max), rounded up. At least 1.
+int platformUsableProcessorCount();
 
 // Prepares the process before any file is touched. On POSIX systems it
 // ignores SIGXFSZ, so that a write beyond the file-size limit fails like any

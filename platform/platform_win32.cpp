@@ -156,9 +156,25 @@ std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize) {
   return file;
 }
 
+// Each read names its own offset, so that threads may read one file at the
+// same time: a seek and a read of the stream would be two steps another
+// thread could come between. The stream's own buffer is never used.
 bool platformReadAt(std::FILE* file, std::uint64_t offset, void* buffer, std::size_t bytes) {
-  if (_fseeki64(file, static_cast<__int64>(offset), SEEK_SET) != 0) return false;
-  return std::fread(buffer, 1, bytes, file) == bytes;
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  auto* to = static_cast<unsigned char*>(buffer);
+  while (bytes > 0) {
+    const DWORD asked = bytes < (DWORD{1} << 30) ? static_cast<DWORD>(bytes) : (DWORD{1} << 30);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(handle, to, asked, &got, &at) || got == 0) return false;
+    to += got;
+    bytes -= got;
+    offset += got;
+  }
+  return true;
 }
 
 bool platformStampOf(std::FILE* file, FileStamp* stamp) {
