@@ -16,6 +16,7 @@
 #include "correction/correction.h"
 #include "correction/generator.h"
 #include "correction/kernels.h"
+#include "correction/parallel_runs.h"
 #include "correction/progress.h"
 #include "platform/console.h"
 #include "platform/platform.h"
@@ -27,8 +28,6 @@ const char* const kPerformShiftLabel = "performing shift ";
 // The generator call (1 to 6) whose draw rounds colour byte `byte` of the
 // even or odd pixel of a position; 0 for the alpha byte, which takes none.
 constexpr int kCallOfByte[2][4] = {{6, 4, 2, 0}, {5, 3, 1, 0}};
-
-constexpr Pixel kColourBits = 0x00FFFFFF;
 
 struct alignas(kLargePageAlignment) CellCorrections {
   CellCorrection cells[kCellCount];
@@ -49,7 +48,6 @@ void prepareCellCorrections() {
   }
 }
 
-alignas(32) CorrectionBlock block;
 DrawJumps drawJumps;
 bool drawJumpsReady = false;
 
@@ -75,96 +73,147 @@ void prepareDrawJumps() {
   drawJumpsReady = true;
 }
 
-// A run of rows, corrected in place: each block's cells are looked up before
-// its pixels change.
-std::vector<Pixel> rowRun;
+// What one thread works with: its block of draws and corrections, the
+// generator states of the pairs (lines as columns), and the sum of the
+// corrections it has made.
+struct CorrectionWorker {
+  alignas(32) CorrectionBlock block;
+  std::vector<std::uint16_t> chains;
+  std::int64_t total = 0;
+};
 
-std::uint32_t correctBlock(const Pixel* in, Pixel* out, std::int32_t firstByte, std::int32_t count) {
-  return correctPixels(in, out, block.threshold + firstByte, block.magnitude, block.down + firstByte, count);
-}
+// A run of rows, corrected in place (each block's cells are looked up before
+// its pixels change), and its bytes as the output file takes them.
+struct RunBuffer {
+  std::vector<Pixel> pixels;
+  std::vector<unsigned char> bytes;
+  std::size_t byteCount = 0;  // 0 when the run could not be read
+};
 
-// Keeps the pixels of the line that belongs to no pair (the last of an odd
-// number of lines) as they are, without their alpha byte.
-void copyUnpaired(const Pixel* in, Pixel* out, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) out[i] = in[i] & kColourBits;
-}
+// What the threads of one pass share, read only while they work.
+struct CorrectionPass {
+  std::int32_t pairs = 0;
+  std::int32_t width = 0;
+  std::int32_t rows = 0;
+  std::int32_t rowsPerRun = 0;
+  std::uint32_t start = 0;  // the generator's state before the pass
+  // Lines as columns: the low 16 bits of each pair's state before its first
+  // position.
+  std::vector<std::uint16_t> pairStarts;
+};
 
-// Reads the input in runs of whole rows into rowRun, has correctRun(first
-// row, row count, rows) correct each run in place, and writes it out.
-template <typename CorrectRun>
-void correctRunsOfRows(CorrectRun correctRun) {
-  const std::int32_t rows = inputImage.height;
-  const std::int32_t blockRows = rowsPerBlock(inputImage.width);
-  const std::size_t rowPixels = static_cast<std::size_t>(inputImage.width);
-  rowRun.resize(rowPixels * static_cast<std::size_t>(blockRows));
-  for (std::int32_t y = 0; y < rows; y += blockRows) {
-    const std::int32_t count = rows - y < blockRows ? rows - y : blockRows;
-    if (!inputImage.readRows(y, count, rowRun.data())) return;
-    correctRun(y, count, rowRun.data());
-    outputImage.writePixels(rowRun.data(), rowPixels * static_cast<std::size_t>(count));
-  }
+std::int64_t correctBlock(CorrectionWorker* worker, Pixel* pixels, std::int32_t firstByte, std::int32_t count) {
+  const CorrectionBlock& block = worker->block;
+  return correctPixels(pixels, pixels, block.threshold + firstByte, block.magnitude, block.down + firstByte, count);
 }
 
 // Lines as rows: pair (x, x + 1) is two storage rows, corrected position by
-// position in the generator's own order. Runs of rows begin at even rows, so
-// only the last run can end with the unpaired row.
-std::int64_t correctRowPairs(std::int32_t pairs, std::uint16_t state, ProgressDots* dots) {
-  const std::int32_t width = inputImage.width;
+// position in the generator's own order from the state before the run's
+// first pair. Runs begin at even rows, so only the last run can end with the
+// unpaired row, which keeps its pixels.
+void correctRowPairs(const CorrectionPass& pass, CorrectionWorker* worker, std::int32_t y, std::int32_t count,
+                     Pixel* rows) {
+  const std::int32_t width = pass.width;
   const std::size_t rowPixels = static_cast<std::size_t>(width);
-  std::int64_t total = 0;
-  correctRunsOfRows([&](std::int32_t y, std::int32_t count, Pixel* rows) {
-    for (std::int32_t r = 0; r + 1 < count; r += 2) {
-      Pixel* even = rows + rowPixels * static_cast<std::size_t>(r);
-      for (std::int32_t j = 0; j < width; j += kCorrectionBlock) {
-        const std::int32_t n = width - j < kCorrectionBlock ? width - j : kCorrectionBlock;
-        prepareRowBlock(drawJumps, cellCorrections, &state, even + j, n, &block);
-        total += correctBlock(even + j, even + j, 0, n);
-        total += correctBlock(even + width + j, even + width + j, kOddBytes, n);
-      }
-      advanceDots(dots, (y + r) / 2 + 1, pairs);
+  const std::uint64_t drawsBefore = static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(y / 2) *
+                                    static_cast<std::uint64_t>(width);
+  auto state = static_cast<std::uint16_t>(jumpedState(generatorJump(drawsBefore), pass.start));
+  for (std::int32_t r = 0; r + 1 < count; r += 2) {
+    Pixel* even = rows + rowPixels * static_cast<std::size_t>(r);
+    for (std::int32_t j = 0; j < width; j += kCorrectionBlock) {
+      const std::int32_t n = width - j < kCorrectionBlock ? width - j : kCorrectionBlock;
+      prepareRowBlock(drawJumps, cellCorrections, &state, even + j, n, &worker->block);
+      worker->total += correctBlock(worker, even + j, 0, n);
+      worker->total += correctBlock(worker, even + width + j, kOddBytes, n);
     }
-    if (count % 2 != 0) {
-      Pixel* last = rows + rowPixels * static_cast<std::size_t>(count - 1);
-      copyUnpaired(last, last, rowPixels);
-    }
-  });
-  return total;
+  }
 }
 
 // Lines as columns: in every storage row the pairs are the pixels (0, 1),
-// (2, 3), ... Each pair keeps its own generator state, the state before its
-// draws at the current row, and moves it on by one position per row.
-std::int64_t correctColumnPairs(std::int32_t pairs, std::uint32_t state, ProgressDots* dots) {
-  const std::int32_t width = inputImage.width;
-  const std::int32_t rows = inputImage.height;
-  std::vector<std::uint16_t> chains(static_cast<std::size_t>(pairs));
-  const GeneratorJump pairJump = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * rows);
-  for (std::int32_t pair = 0; pair < pairs; ++pair) {
-    chains[static_cast<std::size_t>(pair)] = static_cast<std::uint16_t>(state);
-    state = jumpedState(pairJump, state);
-  }
-  std::int64_t total = 0;
-  correctRunsOfRows([&](std::int32_t y, std::int32_t count, Pixel* run) {
-    for (std::int32_t r = 0; r < count; ++r) {
-      Pixel* row = run + static_cast<std::size_t>(width) * static_cast<std::size_t>(r);
-      for (std::int32_t first = 0; first < pairs; first += kCorrectionBlock) {
-        const std::int32_t n = pairs - first < kCorrectionBlock ? pairs - first : kCorrectionBlock;
-        const std::ptrdiff_t column = 2 * static_cast<std::ptrdiff_t>(first);
-        prepareColumnBlock(drawJumps, cellCorrections, chains.data() + first, row + column, n, &block);
-        total += correctBlock(row + column, row + column, 0, 2 * n);
-      }
-      if (width % 2 != 0) copyUnpaired(row + width - 1, row + width - 1, 1);
+// (2, 3), ... Each pair's state, the state before its draws at the current
+// row, starts at the run's first row and moves on by one position per row.
+// The last column of an odd width belongs to no pair and keeps its pixels.
+void correctColumnPairs(const CorrectionPass& pass, CorrectionWorker* worker, std::int32_t y, std::int32_t count,
+                        Pixel* run) {
+  const GeneratorJump toRun = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(y));
+  std::uint16_t* chains = worker->chains.data();
+  for (std::int32_t pair = 0; pair < pass.pairs; ++pair)
+    chains[pair] = static_cast<std::uint16_t>(jumpedState(toRun, pass.pairStarts[static_cast<std::size_t>(pair)]));
+  for (std::int32_t r = 0; r < count; ++r) {
+    Pixel* row = run + static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(r);
+    for (std::int32_t first = 0; first < pass.pairs; first += kCorrectionBlock) {
+      const std::int32_t n = pass.pairs - first < kCorrectionBlock ? pass.pairs - first : kCorrectionBlock;
+      Pixel* at = row + 2 * static_cast<std::ptrdiff_t>(first);
+      prepareColumnBlock(drawJumps, cellCorrections, chains + first, at, n, &worker->block);
+      worker->total += correctBlock(worker, at, 0, 2 * n);
     }
-    advanceDots(dots, y + count, rows);
-  });
-  return total;
+  }
 }
 
-// A picture without pairs is written as it is, without alpha.
-void copyWithoutPairs() {
-  correctRunsOfRows([](std::int32_t, std::int32_t count, Pixel* rows) {
-    copyUnpaired(rows, rows, static_cast<std::size_t>(inputImage.width) * static_cast<std::size_t>(count));
-  });
+// Reads run `run` of rows, corrects it (a picture without pairs keeps its
+// pixels) and encodes it for the output file.
+void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer* buffer, std::int32_t run) {
+  const std::int32_t y = run * pass.rowsPerRun;
+  const std::int32_t count = pass.rows - y < pass.rowsPerRun ? pass.rows - y : pass.rowsPerRun;
+  buffer->byteCount = 0;
+  if (!inputImage.readRows(y, count, buffer->pixels.data())) return;
+  if (pass.pairs > 0 && inputImage.transposed) {
+    correctRowPairs(pass, worker, y, count, buffer->pixels.data());
+  } else if (pass.pairs > 0) {
+    correctColumnPairs(pass, worker, y, count, buffer->pixels.data());
+  }
+  const std::size_t pixels = static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(count);
+  encodeOutputPixels(buffer->pixels.data(), buffer->bytes.data(), pixels);
+  buffer->byteCount = pixels * kOutputPixelBytes;
+}
+
+// Corrects every run of rows, the runs spread over threads, and writes them
+// to the output file in order as they are done. Returns the sum of the
+// corrections.
+std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
+  const std::int32_t runs = (pass->rows + pass->rowsPerRun - 1) / pass->rowsPerRun;
+  const int threads = workerThreadsFor(inputImage.pixelCount());
+  std::vector<CorrectionWorker> workers(static_cast<std::size_t>(threads < runs ? threads : runs));
+  const bool linesAreColumns = pass->pairs > 0 && !inputImage.transposed;
+  if (linesAreColumns) {
+    // Pair p begins 6 x rows draws after pair p - 1.
+    const GeneratorJump pairJump = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * pass->rows);
+    std::uint32_t state = pass->start;
+    pass->pairStarts.resize(static_cast<std::size_t>(pass->pairs));
+    for (std::uint16_t& pairStart : pass->pairStarts) {
+      pairStart = static_cast<std::uint16_t>(state);
+      state = jumpedState(pairJump, state);
+    }
+    for (CorrectionWorker& worker : workers) worker.chains.resize(static_cast<std::size_t>(pass->pairs));
+  }
+  // One buffer per run that may be under way: each thread's, and two more
+  // that wait to be written while the threads go on.
+  const std::int32_t buffers = workers.size() == 1 ? 1 : static_cast<std::int32_t>(workers.size()) + 2;
+  const std::int32_t runsAhead = buffers < runs ? buffers : runs;
+  std::vector<RunBuffer> runBuffers(static_cast<std::size_t>(runsAhead));
+  const std::size_t runPixels = static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerRun);
+  for (RunBuffer& buffer : runBuffers) {
+    buffer.pixels.resize(runPixels);
+    buffer.bytes.resize(runPixels * kOutputPixelBytes);
+  }
+  spreadRuns(
+      static_cast<int>(workers.size()), runs, runsAhead,
+      [&](int w, std::int32_t run) {
+        correctRun(*pass, &workers[static_cast<std::size_t>(w)], &runBuffers[static_cast<std::size_t>(run % runsAhead)], run);
+      },
+      [&](std::int32_t run) {
+        const RunBuffer& buffer = runBuffers[static_cast<std::size_t>(run % runsAhead)];
+        outputImage.writeEncodedPixels(buffer.bytes.data(), buffer.byteCount);
+        const std::int32_t end = (run + 1) * pass->rowsPerRun < pass->rows ? (run + 1) * pass->rowsPerRun : pass->rows;
+        if (inputImage.transposed) {
+          advanceDots(dots, end / 2, pass->pairs);
+        } else {
+          advanceDots(dots, end, pass->rows);
+        }
+      });
+  std::int64_t total = 0;
+  for (const CorrectionWorker& worker : workers) total += worker.total;
+  return total;
 }
 
 }  // namespace
@@ -173,19 +222,23 @@ void performShift() {
   printNow("%s", kPerformShiftLabel);
   const std::int32_t pairs = lineCount > 1 ? lineCount / 2 : 0;
   ProgressDots dots = dotsForWalk(pairs, lineCount);
-  if (pairs > 0 && lineLength > 0) {
-    prepareDrawJumps();
-    platformPreferLargePages(&corrections, sizeof corrections);
-    prepareCellCorrections();
-    const std::uint32_t start = ditherState;
-    shiftTotal += inputImage.transposed ? correctRowPairs(pairs, static_cast<std::uint16_t>(start), &dots)
-                                        : correctColumnPairs(pairs, start, &dots);
+  if (lineLength > 0 && lineCount > 0) {
+    CorrectionPass pass;
+    pass.pairs = pairs;
+    pass.width = inputImage.width;
+    pass.rows = inputImage.height;
+    pass.rowsPerRun = rowsPerBlock(inputImage.width);
+    pass.start = ditherState;
+    if (pairs > 0) {
+      prepareDrawJumps();
+      platformPreferLargePages(&corrections, sizeof corrections);
+      prepareCellCorrections();
+    }
+    shiftTotal += correctRuns(&pass, &dots);
     // Every position of every pair takes its six draws.
     ditherState = jumpedState(generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) *
                                             static_cast<std::uint64_t>(pairs) * static_cast<std::uint64_t>(lineLength)),
-                              start);
-  } else if (lineLength > 0) {
-    copyWithoutPairs();
+                              pass.start);
   }
   advanceDots(&dots, 1, 1);
   printNow("\n");

@@ -26,6 +26,9 @@ extern std::int32_t lineLength;
 // Sum of the magnitudes of all corrections applied to the current file.
 extern std::int64_t shiftTotal;
 
+constexpr std::int64_t kTableUnitsPerLevel = 256;
+constexpr std::int64_t kCountPerSample = 2;
+
 constexpr int kCellCount = 32768;  // colours quantised to 5 bits per channel
 constexpr int kChannelCount = 3;   // 0 red, 1 green, 2 blue
 
@@ -51,7 +54,8 @@ extern CorrectionTables correctionTables;
 // twice the number of samples. 64-bit, so that no picture can overflow them.
 extern std::int64_t (&shiftSums)[kCellCount][kChannelCount];
 extern std::int64_t (&shiftCounts)[kCellCount][kChannelCount];
-// Per cell and channel: the odd lines' mean offset in 1/256 colour levels.
+// Per cell and channel: the odd lines' mean offset in 1/kTableUnitsPerLevel
+// colour levels. Each sample adds kCountPerSample to its cell's counts.
 extern std::int32_t (&shiftTable)[kCellCount][kChannelCount];
 
 // The stages expect lineCount and lineLength to describe inputImage in its
@@ -60,7 +64,8 @@ extern std::int32_t (&shiftTable)[kCellCount][kChannelCount];
 // the generator still ends where it would have; inputImage.closeTga() then
 // reports the failure. performShift writes the output file's pixel data
 // (outputImage.createTga must have been called) and expects shiftTable
-// entries below 51,840 in magnitude, as buildShiftTable makes them.
+// entries below kTableMagnitudeBound (kernels.h), as buildShiftTable makes
+// them.
 void computeShift();
 void buildShiftTable();
 void performShift();

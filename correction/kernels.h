@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "correction/correction.h"
 #include "image/image.h"
 
 // --- Statistics ------------------------------------------------------------
@@ -53,6 +54,13 @@ void measureColumnTriples(const Pixel* row, std::int32_t count, TripleMeasures* 
 void addMeasures(const TripleMeasures& measures, std::int32_t count, PendingCell* first, PendingCell* second);
 
 // --- Application -----------------------------------------------------------
+
+// No shiftTable entry reaches this magnitude: a sample adds at most
+// |b - a| + |b - c| <= kSimilarityLimit + kLargestLevel to its cell's sum in
+// each channel and kCountPerSample to its count, and an entry is
+// kTableUnitsPerLevel x sum / (count + 1). So a magnitude fits 16 bits.
+constexpr std::int64_t kTableMagnitudeBound = kTableUnitsPerLevel * (kSimilarityLimit + kLargestLevel) / kCountPerSample;
+static_assert(kTableMagnitudeBound - 1 <= 0xFFFF, "a table entry's magnitude fits the 16-bit corrections");
 
 // Per cell, laid out as the blocks below take it: the magnitude of each
 // shiftTable entry in byte order (blue, green, red, then 0 for alpha); the
@@ -109,6 +117,6 @@ void prepareColumnBlock(const DrawJumps& jumps, const CellCorrection* correction
 // correction is halfLevels(magnitudes[f], thresholds[f]) (generator.h). The
 // byte moves down by it where down[f] is 0xFF and up where it is 0, clamped
 // to 0..255. The alpha byte becomes 0 (its magnitude must be 0). Magnitudes
-// stay below 51,840. Returns the sum of all half corrections.
+// stay below kTableMagnitudeBound. Returns the sum of all half corrections.
 std::uint32_t correctPixels(const Pixel* in, Pixel* out, const std::uint16_t* thresholds,
                             const std::uint16_t* magnitudes, const std::uint8_t* down, std::int32_t count);

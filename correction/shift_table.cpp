@@ -18,7 +18,7 @@ void buildShiftTable() {
       // Truncated toward zero; the + 1 damps cells with few samples and keeps
       // empty cells at 0.
       shiftTable[cell][channel] =
-          static_cast<std::int32_t>(shiftSums[cell][channel] * 256 / (shiftCounts[cell][channel] + 1));
+          static_cast<std::int32_t>(shiftSums[cell][channel] * kTableUnitsPerLevel / (shiftCounts[cell][channel] + 1));
     }
     if ((cell + 1) % kCellsPerDot == 0) printNow(".");
   }

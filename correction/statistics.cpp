@@ -1,17 +1,23 @@
-// computeShift: one pass over the input file, row by row, measuring at every
-// position of every triple of lines how far the middle line lies from the
-// mean of its outer lines.
+// computeShift: one pass over the input file in runs of rows, measuring at
+// every position of every triple of lines how far the middle line lies from
+// the mean of its outer lines.
 //
-// With lines as rows a triple is three storage rows, so a window of rows is
-// kept from one run of rows to the next; with lines as columns every storage
-// row holds one position of every triple. The sums do not depend on the
-// order of the positions.
+// With lines as rows a triple is three storage rows, so a run of rows is
+// read with the first row of the next run behind it; with lines as columns
+// every storage row holds one position of every triple. The runs are spread
+// over threads (parallel_runs.h), each adding up its own pending sums, which
+// are moved into shiftSums and shiftCounts one thread at a time. The sums are
+// whole numbers, so neither the order of the positions nor that of the
+// threads changes them.
 
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "correction/correction.h"
 #include "correction/kernels.h"
+#include "correction/parallel_runs.h"
 #include "correction/progress.h"
 #include "platform/console.h"
 #include "platform/platform.h"
@@ -24,130 +30,191 @@ const char* const kComputeShiftLabel = "computing shift  ";
 // kNotASampleCell, that collects the positions that are not samples. 32-bit
 // sums are quicker to add; they are moved out long before one could overflow,
 // and are all zero again after every move.
-struct alignas(kLargePageAlignment) PendingSums {
+struct PendingSums {
   PendingCell cells[2][kCellCount + 1];
 };
-PendingSums pending;
-PendingCell (&pendingCells)[2][kCellCount + 1] = pending.cells;
-std::int64_t pendingPositions = 0;
-// Whether shiftSums and shiftCounts still hold an earlier file's tables: the
-// first move of a file sets them instead of adding to them.
-bool tablesHoldEarlierFile = true;
 
 // 2b - a - c lies within +-510 at any position (+-405 at a sample), so a
 // 32-bit sum takes over 4.2 million of them, those of the positions that are
 // not samples included; the pending sums are moved out before 4 million.
 constexpr std::int64_t kPositionsBeforeFlush = 4000000;
 
-void flushPendingCells() {
+// The calling thread's pending sums, in a block aligned for a large page
+// (platform.h), since it measures every file; started threads have their own.
+struct alignas(kLargePageAlignment) CallingThreadSums {
+  PendingSums sums;
+};
+CallingThreadSums callingThreadSums;
+
+// What one thread works with: its own pending sums, its measures and its
+// rows. With lines as rows, the last row it read is kept, so that the next
+// run, when it is the one that follows, need not read it again.
+struct StatisticsWorker {
+  PendingSums* pending = nullptr;
+  std::unique_ptr<PendingSums> ownSums;
+  std::int64_t pendingPositions = 0;
+  TripleMeasures measures;
+  std::vector<Pixel> rows;
+  std::int32_t rowKept = -1;  // the storage row at the start of rows, or -1
+};
+
+// What the threads of one pass share. The tables are filled under the lock.
+struct StatisticsPass {
+  std::int32_t triples = 0;
+  std::int32_t width = 0;
+  std::int32_t rowsPerRun = 0;
+  std::mutex tablesLock;
+  // Whether shiftSums and shiftCounts still hold an earlier file's tables: the
+  // first move of a file sets them instead of adding to them.
+  bool tablesHoldEarlierFile = true;
+};
+
+// Moves a thread's pending sums into the tables and clears them.
+void movePendingSums(StatisticsPass* pass, PendingSums* pending) {
+  PendingCell (&pendingCells)[2][kCellCount + 1] = pending->cells;
+  std::lock_guard<std::mutex> held(pass->tablesLock);
   for (int cell = 0; cell < kCellCount; ++cell) {
     PendingCell& first = pendingCells[0][cell];
     PendingCell& second = pendingCells[1][cell];
     for (int channel = 0; channel < kChannelCount; ++channel) {
       // Channel 0 is red, byte 2 of a pixel.
       const std::int64_t sum = std::int64_t{first.sum[2 - channel]} + second.sum[2 - channel];
-      const std::int64_t count = std::int64_t{2} * (std::int64_t{first.samples} + second.samples);
-      shiftSums[cell][channel] = tablesHoldEarlierFile ? sum : shiftSums[cell][channel] + sum;
-      shiftCounts[cell][channel] = tablesHoldEarlierFile ? count : shiftCounts[cell][channel] + count;
+      const std::int64_t count = kCountPerSample * (std::int64_t{first.samples} + second.samples);
+      shiftSums[cell][channel] = pass->tablesHoldEarlierFile ? sum : shiftSums[cell][channel] + sum;
+      shiftCounts[cell][channel] = pass->tablesHoldEarlierFile ? count : shiftCounts[cell][channel] + count;
     }
     first = PendingCell{};
     second = PendingCell{};
   }
   pendingCells[0][kNotASampleCell] = PendingCell{};
   pendingCells[1][kNotASampleCell] = PendingCell{};
-  tablesHoldEarlierFile = false;
-  pendingPositions = 0;
+  pass->tablesHoldEarlierFile = false;
 }
-
-TripleMeasures measures;
 
 // Measures `count` positions with measure(measures) and adds them up.
 template <typename Measure>
-void measureAndAdd(std::int32_t count, Measure measure) {
-  if (pendingPositions + count > kPositionsBeforeFlush) flushPendingCells();
-  pendingPositions += count;
-  measure(&measures);
-  addMeasures(measures, count, pendingCells[0], pendingCells[1]);
+void measureAndAdd(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t count, Measure measure) {
+  if (worker->pendingPositions + count > kPositionsBeforeFlush) {
+    movePendingSums(pass, worker->pending);
+    worker->pendingPositions = 0;
+  }
+  worker->pendingPositions += count;
+  measure(&worker->measures);
+  addMeasures(worker->measures, count, worker->pending->cells[0], worker->pending->cells[1]);
 }
 
-// Rows of the input, read a run at a time.
-std::vector<Pixel> rowWindow;
-
 // The triple of storage rows a, a + width, a + 2 * width.
-void sampleRowTriple(const Pixel* a, std::int32_t width) {
+void sampleRowTriple(StatisticsPass* pass, StatisticsWorker* worker, const Pixel* a) {
+  const std::int32_t width = pass->width;
   for (std::int32_t first = 0; first < width; first += kMeasureBlock) {
     const std::int32_t count = width - first < kMeasureBlock ? width - first : kMeasureBlock;
     const Pixel* at = a + first;
-    measureAndAdd(count, [&](TripleMeasures* m) { measureRowTriples(at, at + width, at + 2 * width, count, m); });
+    measureAndAdd(pass, worker, count,
+                  [&](TripleMeasures* m) { measureRowTriples(at, at + width, at + 2 * width, count, m); });
   }
 }
 
-// Lines as rows: triple t is storage rows 2t, 2t + 1 and 2t + 2. The window
-// holds the rows from `base` on; the rows of the next triple that have been
-// read (at most two) stay in it when the next run is read behind them.
-void sampleRowTriples(std::int32_t triples, ProgressDots* dots) {
-  const std::int32_t width = inputImage.width;
-  const std::int32_t block = rowsPerBlock(width);
-  const std::size_t rowPixels = static_cast<std::size_t>(width);
-  rowWindow.resize(rowPixels * static_cast<std::size_t>(block + 2));
-  const std::int32_t rowsNeeded = 2 * triples + 1;
+// The triples whose first row lies in run `run` of rows: triple t is storage
+// rows 2t, 2t + 1 and 2t + 2.
+std::int32_t firstTripleOfRun(const StatisticsPass& pass, std::int32_t run) {
+  const std::int32_t triple = run * (pass.rowsPerRun / 2);
+  return triple < pass.triples ? triple : pass.triples;
+}
+
+// Lines as rows: reads the rows of the run's triples, the first row of the
+// next run included, and samples them.
+void sampleRowRun(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t run) {
+  const std::int32_t firstTriple = firstTripleOfRun(*pass, run);
+  const std::int32_t endTriple = firstTripleOfRun(*pass, run + 1);
+  const std::int32_t firstRow = 2 * firstTriple;
+  const std::int32_t rowCount = 2 * (endTriple - firstTriple) + 1;
+  const std::size_t rowPixels = static_cast<std::size_t>(pass->width);
   std::int32_t kept = 0;
-  std::int32_t next = 0;
-  std::int32_t triple = 0;
-  while (triple < triples) {
-    const std::int32_t count = rowsNeeded - next < block ? rowsNeeded - next : block;
-    if (!inputImage.readRows(next, count, rowWindow.data() + rowPixels * static_cast<std::size_t>(kept))) return;
-    const std::int32_t base = next - kept;
-    next += count;
-    for (; triple < triples && 2 * triple + 2 < next; ++triple) {
-      sampleRowTriple(rowWindow.data() + rowPixels * static_cast<std::size_t>(2 * triple - base), width);
-      advanceDots(dots, triple + 1, triples);
-    }
-    kept = next - 2 * triple;
-    std::memmove(rowWindow.data(), rowWindow.data() + rowPixels * static_cast<std::size_t>(2 * triple - base),
-                 rowPixels * static_cast<std::size_t>(kept) * sizeof(Pixel));
+  if (worker->rowKept == firstRow) {
+    std::memmove(worker->rows.data(), worker->rows.data() + rowPixels * static_cast<std::size_t>(pass->rowsPerRun),
+                 rowPixels * sizeof(Pixel));
+    kept = 1;
   }
+  worker->rowKept = -1;
+  if (!inputImage.readRows(firstRow + kept, rowCount - kept, worker->rows.data() + rowPixels * static_cast<std::size_t>(kept))) {
+    return;
+  }
+  for (std::int32_t t = 0; t < endTriple - firstTriple; ++t) {
+    sampleRowTriple(pass, worker, worker->rows.data() + rowPixels * static_cast<std::size_t>(2 * t));
+  }
+  // A full run's last row is the first row of the next run.
+  if (rowCount == pass->rowsPerRun + 1) worker->rowKept = firstRow + pass->rowsPerRun;
 }
 
 // Lines as columns: in every storage row the triples are the pixels
 // (0, 1, 2), (2, 3, 4), ...
-void sampleColumnTriples(std::int32_t triples, ProgressDots* dots) {
-  const std::int32_t width = inputImage.width;
+void sampleColumnRun(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t run) {
   const std::int32_t rows = inputImage.height;
-  const std::int32_t block = rowsPerBlock(width);
-  rowWindow.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(block));
-  for (std::int32_t y = 0; y < rows; y += block) {
-    const std::int32_t count = rows - y < block ? rows - y : block;
-    if (!inputImage.readRows(y, count, rowWindow.data())) return;
-    for (std::int32_t r = 0; r < count; ++r) {
-      const Pixel* row = rowWindow.data() + static_cast<std::size_t>(width) * static_cast<std::size_t>(r);
-      for (std::int32_t first = 0; first < triples; first += kMeasureBlock) {
-        const std::int32_t n = triples - first < kMeasureBlock ? triples - first : kMeasureBlock;
-        const Pixel* at = row + 2 * static_cast<std::ptrdiff_t>(first);
-        measureAndAdd(n, [&](TripleMeasures* m) { measureColumnTriples(at, n, m); });
-      }
+  const std::int32_t y = run * pass->rowsPerRun;
+  const std::int32_t count = rows - y < pass->rowsPerRun ? rows - y : pass->rowsPerRun;
+  if (!inputImage.readRows(y, count, worker->rows.data())) return;
+  for (std::int32_t r = 0; r < count; ++r) {
+    const Pixel* row = worker->rows.data() + static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(r);
+    for (std::int32_t first = 0; first < pass->triples; first += kMeasureBlock) {
+      const std::int32_t n = pass->triples - first < kMeasureBlock ? pass->triples - first : kMeasureBlock;
+      const Pixel* at = row + 2 * static_cast<std::ptrdiff_t>(first);
+      measureAndAdd(pass, worker, n, [&](TripleMeasures* m) { measureColumnTriples(at, n, m); });
     }
-    advanceDots(dots, y + count, rows);
   }
+}
+
+void sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
+  const bool linesAreRows = inputImage.transposed != 0;
+  const std::int32_t rows = linesAreRows ? 2 * pass->triples + 1 : inputImage.height;
+  const std::int32_t runs = (rows - (linesAreRows ? 1 : 0) + pass->rowsPerRun - 1) / pass->rowsPerRun;
+  const int threads = workerThreadsFor(inputImage.pixelCount());
+  std::vector<StatisticsWorker> workers(static_cast<std::size_t>(threads < runs ? threads : runs));
+  for (std::size_t w = 0; w < workers.size(); ++w) {
+    StatisticsWorker& worker = workers[w];
+    if (w == 0) {
+      worker.pending = &callingThreadSums.sums;
+    } else {
+      worker.ownSums.reset(new PendingSums());
+      worker.pending = worker.ownSums.get();
+    }
+    worker.rows.resize(static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerRun + 1));
+  }
+  spreadRuns(
+      static_cast<int>(workers.size()), runs, runs,
+      [&](int w, std::int32_t run) {
+        StatisticsWorker* worker = &workers[static_cast<std::size_t>(w)];
+        if (linesAreRows) {
+          sampleRowRun(pass, worker, run);
+        } else {
+          sampleColumnRun(pass, worker, run);
+        }
+      },
+      [&](std::int32_t run) {
+        if (linesAreRows) {
+          advanceDots(dots, firstTripleOfRun(*pass, run + 1), pass->triples);
+        } else {
+          const std::int32_t end = (run + 1) * pass->rowsPerRun;
+          advanceDots(dots, end < rows ? end : rows, rows);
+        }
+      });
+  // The calling thread's sums are moved below, with those of a file without
+  // triples; a started thread's now.
+  for (std::size_t w = 1; w < workers.size(); ++w) movePendingSums(pass, workers[w].pending);
 }
 
 }  // namespace
 
 void computeShift() {
   platformPreferLargePages(&correctionTables, sizeof correctionTables);
-  platformPreferLargePages(&pending, sizeof pending);
-  tablesHoldEarlierFile = true;
+  platformPreferLargePages(&callingThreadSums, sizeof callingThreadSums);
   printNow("%s", kComputeShiftLabel);
-  const std::int32_t triples = lineCount > 2 ? (lineCount - 1) / 2 : 0;
-  ProgressDots dots = dotsForWalk(triples, lineCount);
-  if (triples > 0 && lineLength > 0) {
-    if (inputImage.transposed) {
-      sampleRowTriples(triples, &dots);
-    } else {
-      sampleColumnTriples(triples, &dots);
-    }
-  }
+  StatisticsPass pass;
+  pass.triples = lineCount > 2 ? (lineCount - 1) / 2 : 0;
+  pass.width = inputImage.width;
+  pass.rowsPerRun = rowsPerBlock(inputImage.width);
+  ProgressDots dots = dotsForWalk(pass.triples, lineCount);
+  if (pass.triples > 0 && lineLength > 0) sampleTriples(&pass, &dots);
   advanceDots(&dots, 1, 1);
-  flushPendingCells();
+  movePendingSums(&pass, &callingThreadSums.sums);
   printNow("\n");
 }

@@ -14,9 +14,15 @@
 #include <regex>
 #include <tuple>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include "correction/correction.h"
+#include "correction/generator.h"
+#include "correction/parallel_runs.h"
+#include "stage_files.h"
 #include "test_support.h"
 
 namespace {
@@ -165,24 +171,75 @@ TEST(SaveFault, DirectoryRunGoesOnAndCountsOnlyCompleteResults) {
   EXPECT_EQ(readBytes(directory.path("a_s.tga")), afterFailure);
 }
 
-// A file that changes after it was opened is not corrected from two different
-// pictures: the run ends with the save error and nothing is written. The
-// change is made as soon as the output's temporary file appears, which the
-// tool creates after it has opened the input and before it reads it.
-TEST(SaveFault, InputThatChangesDuringTheRunIsNotSaved) {
-  TemporaryDirectory directory;
-  const std::string input = directory.path("in.tga");
-  const std::string output = directory.path("out.tga");
-  constexpr int kWidth = 32767;
-  constexpr int kHeight = 600;
-  writeBytes(input, tgaFile(kWidth, kHeight, 24, 0, std::vector<Pixel>(std::size_t{kWidth} * kHeight, 0x405060)));
-  const std::string appendWhenTheOutputStarts =
-      "(i=0; while [ $i -lt 5000 ] && ! ls -a " + shellQuoted(directory.root()) +
-      " | grep -q '^\\.lomvera-'; do i=$((i + 1)); done; printf x >> " + shellQuoted(input) + ") & true";
-  const ToolRun run = runTool({input, output}, "", "", appendWhenTheOutputStarts);
-  EXPECT_EQ(run.exitStatus, 3);
-  EXPECT_EQ(run.output, saveFailureText(input, output, kHeight));
-  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"in.tga"});
+// A file that changes between the two readings of it, or cannot be read
+// through, is not corrected from two different pictures, and a result that
+// cannot be written is not kept, whether one thread or several read and
+// correct the runs of rows: the stages print their whole progress lines,
+// leave the generator where a good file leaves it, and nothing is saved. The
+// file is cut short behind its first rows, so that the threads other than
+// the first meet the failed reads.
+TEST(SaveFault, InputChangedBetweenThePassesOrFailedWritesAreNotSaved) {
+  struct Fault {
+    const char* name;
+    void (*between)(const std::string& input);  // between the two passes
+    bool outputFails;
+  };
+  const Fault faults[] = {
+      {"input grows",
+       [](const std::string& input) {
+         Bytes bytes = readBytes(input);
+         bytes.push_back(0);
+         writeBytes(input, bytes);
+       },
+       false},
+      {"input rewritten with the same length and a new modification time",
+       [](const std::string& input) {
+         struct stat before {};
+         ASSERT_EQ(stat(input.c_str(), &before), 0);
+         Bytes bytes = readBytes(input);
+         bytes.back() ^= 0xFF;
+         writeBytes(input, bytes);
+         // A second later than before, whatever the clock's resolution.
+         const timespec times[2] = {before.st_atim, {before.st_mtim.tv_sec + 1, before.st_mtim.tv_nsec}};
+         ASSERT_EQ(utimensat(AT_FDCWD, input.c_str(), times, 0), 0);
+       },
+       false},
+      {"input cut short behind its first rows",
+       [](const std::string& input) { ASSERT_EQ(truncate(input.c_str(), 18 + 4 * 600 * 3), 0); }, false},
+      {"output cannot be written", [](const std::string&) {}, true}};
+  for (const bool landscape : {true, false}) {
+    Raster picture(landscape ? 600 : 400, landscape ? 400 : 600);
+    picture.pixels = stripedPicture(picture.width, picture.height, !landscape, 11);
+    for (const int threads : {1, 3, 7}) {
+      forceWorkerThreads(threads);
+      TemporaryDirectory directory;
+      const auto runStagesWith = [&](const Fault* fault) {
+        openForStages(directory, picture);
+        if (fault != nullptr && fault->outputFails) outputImage.createTga("/dev/full");
+        ditherState = kDitherSeed;
+        return consoleOf([&] {
+          computeShift();
+          buildShiftTable();
+          if (fault != nullptr) fault->between(directory.path("stages-in.tga"));
+          performShift();
+        });
+      };
+      const std::string goodText = runStagesWith(nullptr);
+      const std::uint32_t goodState = ditherState;
+      ASSERT_EQ(savedStageOutput(directory).pixels.size(), picture.pixels.size());
+      const Bytes goodResult = readBytes(directory.path("stages-out.tga"));
+      for (const Fault& fault : faults) {
+        SCOPED_TRACE(std::string(fault.name) + (landscape ? ", lines as rows, " : ", lines as columns, ") +
+                     std::to_string(threads) + " threads");
+        EXPECT_EQ(runStagesWith(&fault), goodText);
+        EXPECT_EQ(ditherState, goodState);
+        EXPECT_TRUE(savedStageOutput(directory).pixels.empty());
+        EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"stages-in.tga", "stages-out.tga"}));
+        EXPECT_EQ(readBytes(directory.path("stages-out.tga")), goodResult);
+      }
+    }
+  }
+  forceWorkerThreads(0);
 }
 
 // Every way a single-file run can end, against what is on disk afterwards:

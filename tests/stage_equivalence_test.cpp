@@ -6,11 +6,13 @@
 
 #include <cstring>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "correction/correction.h"
 #include "correction/generator.h"
+#include "correction/parallel_runs.h"
 #include "driver/driver.h"
 #include "image/image.h"
 #include "platform/wide_vectors.h"
@@ -123,6 +125,7 @@ class StageEquivalence : public ::testing::Test {
   }
   void TearDown() override {
     wideVectorsInUse = processorRunsWideVectorCode();
+    forceWorkerThreads(0);
   }
   // Over all pictures checked: table cells with samples, and corrections.
   long cellsSampled = 0;
@@ -225,6 +228,57 @@ TEST_F(StageEquivalence, HugeSampleCountsInOneCellAreSummedExactly) {
     EXPECT_EQ(shiftSums[cell][0], 300 * samples);
     EXPECT_GT(shiftSums[cell][0], std::int64_t{2147483647});
     EXPECT_EQ(shiftCounts[cell][2], 2 * samples);
+  }
+}
+
+// One file corrected by processFile on 1, 2, 3 and 7 threads: the same bytes,
+// the same console text, the same generator state afterwards, and those of
+// the reference stages. The shapes put the edges of the runs of rows (about
+// 32K pixels, an even number of rows, at least two) in every place: runs that
+// divide the picture and runs that do not, one or two lines, odd counts, the
+// longest lines a file allows, every file layout.
+TEST_F(StageEquivalence, EveryThreadCountGivesTheSameFileAndText) {
+  struct Layout {
+    int width, height, depth;
+    bool topDown;
+  };
+  const Layout layouts[] = {{1, 1, 24, false},     {1, 37, 32, true},     {37, 1, 24, true},     {2, 300, 24, false},
+                            {300, 2, 32, false},   {3, 7, 24, false},     {131, 1500, 32, false}, {131, 1501, 24, true},
+                            {1500, 131, 24, false}, {1501, 130, 32, true}, {5000, 37, 24, true},  {37, 5000, 32, false},
+                            {8192, 11, 32, true},  {8193, 8, 24, false},  {16385, 9, 24, true},  {32767, 5, 32, false},
+                            {6, 32767, 24, true},  {700, 700, 24, false}};
+  const std::string in = directory.path("threads-in.tga");
+  const std::string out = directory.path("threads-out.tga");
+  const std::regex time("processing time: [0-9.]+s");
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(std::to_string(layout.width) + " x " + std::to_string(layout.height) + " depth " +
+                 std::to_string(layout.depth) + (layout.topDown ? " top-down" : ""));
+    input = Raster(layout.width, layout.height);
+    fillRandomScan(input, static_cast<std::uint32_t>(layout.width * 7 + layout.height), layout.depth == 32);
+    writeBytes(in, tgaFileOf(input, layout.depth, layout.topDown));
+    input.transposed = layout.width > layout.height;
+    lineCount = input.transposed ? layout.height : layout.width;
+    lineLength = input.transposed ? layout.width : layout.height;
+    referenceDitherState = kDitherSeed + 1;
+    Raster referenceOutput = referenceOutputFor(input);
+    consoleOf([&] {
+      referenceComputeShift(input);
+      referenceBuildShiftTable();
+      referencePerformShift(input, referenceOutput);
+    });
+    referenceOutput.transposed = 0;
+    std::string firstText;
+    for (int threads : {1, 2, 3, 7}) {
+      SCOPED_TRACE(std::to_string(threads) + " threads");
+      forceWorkerThreads(threads);
+      ditherState = kDitherSeed + 1;
+      const std::string text = consoleOf([&] { EXPECT_EQ(processFile(in.c_str(), out.c_str()), kProcessed); });
+      EXPECT_EQ(readBytes(out), tgaFileOf(referenceOutput, 24));
+      EXPECT_EQ(ditherState, referenceDitherState);
+      if (threads == 1) firstText = std::regex_replace(text, time, "");
+      EXPECT_EQ(std::regex_replace(text, time, ""), firstText);
+    }
+    EXPECT_NE(firstText.find(progressText(lineCount)), std::string::npos) << firstText;
   }
 }
 
