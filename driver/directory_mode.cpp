@@ -1,6 +1,7 @@
 // Directory batch mode: every input file of one directory in one run, each
 // result written beside its input under the "_s.tga" name.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -46,22 +47,36 @@ std::string resultPathFor(const std::string& inputPath) {
   return inputPath.substr(0, kept) + kResultSuffix;
 }
 
-void scanDirectory(const std::string& directory) {
-  for (const DirectoryEntry& entry : platformListTgaEntries(directory)) {
+ListingStatus scanDirectory(const std::string& directory) {
+  const TgaListing listing = platformListTgaEntries(directory);
+  for (const DirectoryEntry& entry : listing.entries) {
     if (!entry.isRegularFile || isEarlierResult(entry.name)) continue;
     fileList = new FileNode{directory + platformPathSeparator + entry.name, fileList};
   }
+  return listing.status;
 }
 
 int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
   batchStartTicks = platformTickCount();
-  scanDirectory(directory);
-  if (fileList == nullptr) return commandLineNamedIt ? kProcessed : printUsage();
+  const ListingStatus listing = scanDirectory(directory);
+  if (fileList == nullptr) {
+    // Something named in place of a directory is most often a picture given
+    // without its output name: a wrong command line.
+    if (!commandLineNamedIt || listing == ListingStatus::kNotADirectory) return printUsage();
+    if (listing == ListingStatus::kCannotOpen) {
+      printNow("\nError: cannot open directory %s\n", directory.c_str());
+      return kCannotLoad;
+    }
+    return kProcessed;
+  }
   for (const FileNode* node = fileList; node != nullptr; node = node->next) keepFromReplacement(node->path);
+  int worstResult = kProcessed;
   for (const FileNode* node = fileList; node != nullptr; node = node->next) {
     const std::string outputPath = resultPathFor(node->path);
+    const int result = processFile(node->path.c_str(), outputPath.c_str());
     // The identity of a result is the one it has once saved.
-    if (processFile(node->path.c_str(), outputPath.c_str()) == kProcessed) keepFromReplacement(outputPath);
+    if (result == kProcessed) keepFromReplacement(outputPath);
+    worstResult = std::max(worstResult, result);
     printNow("\n");
   }
   if (filesDone > 0) {
@@ -71,5 +86,5 @@ int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
   }
   releaseFileList();
   forgetKeptFiles();
-  return kProcessed;
+  return worstResult;
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
+
 // Totals of the run: files processed and saved, and the sum of their average
 // shifts. They only grow.
 extern std::int32_t filesDone;
@@ -17,7 +19,8 @@ extern double averageShiftSum;
 extern const char* const orientationNames[2];
 
 // Per-file results of processFile, which are also the exit statuses of a
-// single-file run; kUsageShown is the exit status after the usage text.
+// single-file run; kUsageShown is the exit status after the usage text. Of
+// two file results, the larger is the worse.
 constexpr int kProcessed = 0;
 constexpr int kUsageShown = 1;
 constexpr int kCannotLoad = 2;
@@ -57,7 +60,10 @@ void forgetKeptFiles();
 
 // Directory batch mode over `directory`; commandLineNamedIt tells whether the
 // directory came from the command line or is the current one. Returns the
-// exit status.
+// exit status: the worst result of its files, kProcessed when it took none;
+// kCannotLoad when the named directory cannot be listed, after its error
+// line; kUsageShown after the usage text, when the command line named no
+// directory and none was taken, or named something that is no directory.
 int runDirectoryMode(const std::string& directory, bool commandLineNamedIt);
 
 // One collected input file. New nodes go to the head of fileList, so the
@@ -68,8 +74,9 @@ struct FileNode {
 };
 extern FileNode* fileList;
 
-// Collects the directory's input files into fileList (newest entry first).
-void scanDirectory(const std::string& directory);
+// Collects the directory's input files into fileList (newest entry first),
+// and tells what the directory string was found to name.
+ListingStatus scanDirectory(const std::string& directory);
 // Empties fileList.
 void releaseFileList();
 

@@ -133,9 +133,20 @@ struct DirectoryEntry {
   bool isRegularFile;  // false for directories and anything else not a plain file
 };
 
+// What a directory listing found the directory string to name.
+enum class ListingStatus {
+  kListed,         // an existing directory, listed, whether or not it holds any entry asked for
+  kCannotOpen,     // nothing, or a directory that cannot be opened for listing
+  kNotADirectory,  // something that exists but is no directory: a file, most often
+};
+
+struct TgaListing {
+  ListingStatus status;
+  std::vector<DirectoryEntry> entries;  // empty unless the status is kListed
+};
+
 // Lists the entries of directory whose names end in ".tga" in any letter
 // case, in the order the platform lists them: on POSIX systems sorted by
 // name with a-z folded to upper case, on Windows in the directory search's
-// own order. A directory that does not exist, cannot
-// be read, or names a file gives an empty list.
-std::vector<DirectoryEntry> platformListTgaEntries(const std::string& directory);
+// own order.
+TgaListing platformListTgaEntries(const std::string& directory);

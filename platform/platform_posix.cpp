@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -272,10 +273,19 @@ static bool listsBefore(const DirectoryEntry& left, const DirectoryEntry& right)
   return a < b;
 }
 
-std::vector<DirectoryEntry> platformListTgaEntries(const std::string& directory) {
+// Why a directory could not be opened for listing: the string names
+// something that is no directory (links followed), or nothing it can reach,
+// or a directory that cannot be read.
+static ListingStatus whyNotListed(const std::string& directory) {
+  struct stat status {};
+  const bool existsAsOther = stat(directory.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
+  return existsAsOther ? ListingStatus::kNotADirectory : ListingStatus::kCannotOpen;
+}
+
+TgaListing platformListTgaEntries(const std::string& directory) {
   std::vector<DirectoryEntry> entries;
   DIR* listing = opendir(directory.c_str());
-  if (listing == nullptr) return entries;
+  if (listing == nullptr) return TgaListing{whyNotListed(directory), {}};
   while (const dirent* entry = readdir(listing)) {
     if (!endsWithTgaAnyCase(entry->d_name)) continue;
     const std::string path = directory + platformPathSeparator + entry->d_name;
@@ -286,5 +296,5 @@ std::vector<DirectoryEntry> platformListTgaEntries(const std::string& directory)
   }
   closedir(listing);
   std::sort(entries.begin(), entries.end(), listsBefore);
-  return entries;
+  return TgaListing{ListingStatus::kListed, std::move(entries)};
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 #include <fcntl.h>
 #include <io.h>
@@ -270,19 +271,31 @@ static bool endsWithTga(const wchar_t* name) {
   return length >= 4 && _wcsicmp(name + length - 4, L".tga") == 0;
 }
 
+// What a directory search that found nothing met: the search fails alike for
+// a directory without matching names, for a missing one and for a file, so
+// the path's attributes tell them apart. A directory whose search failed for
+// any other reason than finding no name could not be listed.
+static ListingStatus whyNothingFound(const std::string& directory, DWORD searchError) {
+  const DWORD attributes = GetFileAttributesW(toWide(directory).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ListingStatus::kCannotOpen;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ListingStatus::kNotADirectory;
+  const bool noMatchingName = searchError == ERROR_FILE_NOT_FOUND || searchError == ERROR_NO_MORE_FILES;
+  return noMatchingName ? ListingStatus::kListed : ListingStatus::kCannotOpen;
+}
+
 // The directory search of Windows, in its own order. Its matching does not
 // regard case, and also takes names whose short 8.3 form alone ends in ".TGA"
 // ("notes.tgax" as "NOTES~1.TGA"); those are left out.
-std::vector<DirectoryEntry> platformListTgaEntries(const std::string& directory) {
+TgaListing platformListTgaEntries(const std::string& directory) {
   std::vector<DirectoryEntry> entries;
   const std::wstring pattern = toWide(directory) + L"\\*.tga";
   WIN32_FIND_DATAW entry;
   const HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) return entries;
+  if (search == INVALID_HANDLE_VALUE) return TgaListing{whyNothingFound(directory, GetLastError()), {}};
   do {
     if (!endsWithTga(entry.cFileName)) continue;
     entries.push_back(DirectoryEntry{toUtf8(entry.cFileName), (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0});
   } while (FindNextFileW(search, &entry) != 0);
   FindClose(search);
-  return entries;
+  return TgaListing{ListingStatus::kListed, std::move(entries)};
 }

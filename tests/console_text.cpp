@@ -28,6 +28,14 @@ std::string runTextBeforeReport(const std::string& input, const std::string& out
   return bannerText() + loadingText(input) + progressText(lineCount) + "saving output file " + output;
 }
 
+std::string usageText() {
+  return "LOMVERA - Program for removing stripes from scans.\n\nusage:\n\n"
+         "   lomvera input_file.tga output_file.tga => process single file\n"
+         "   lomvera dir_name    => process all .tga files in the directory\n"
+         "                          and append _s suffix to the file names.\n"
+         "\n\nPress ENTER";
+}
+
 std::string loadFailureText(const std::string& input) {
   return bannerText() + loadingText(input) + "\nError: cannot open file " + input + "\n";
 }

@@ -23,6 +23,8 @@ std::string progressText(int lineCount);
 // Everything a single-file run prints up to its report line, or up to its
 // save error: banner, loading line, progress lines and saving line.
 std::string runTextBeforeReport(const std::string& input, const std::string& output, int lineCount);
+// The usage text with the "Press ENTER" after it.
+std::string usageText();
 // What a single-file run prints when its input cannot be loaded.
 std::string loadFailureText(const std::string& input);
 // The exact size of a 24-bit TGA file with the picture's size.

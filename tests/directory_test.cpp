@@ -171,7 +171,7 @@ TEST_F(DirectoryTest, UnloadableFileDoesNotStopTheRun) {
   writeBytes(at("b.tga"), tgaFile(2, 2, 16, 0, {1, 2, 3, 4}));
   writePicture("c.tga", 8, 8, 3);
   const ToolRun run = runTool({directory.root()});
-  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.exitStatus, 2);
   const std::vector<std::string> pieces = filePieces(run.output);
   ASSERT_EQ(pieces.size(), 3u);
   EXPECT_EQ(pieces[1], loadingText(at("b.tga")) + "\nError: cannot open file " + at("b.tga") + "\n\n");
@@ -201,13 +201,60 @@ TEST_F(DirectoryTest, SummaryAveragesFilesWithoutWeighingTheirSize) {
   EXPECT_NEAR(std::atof(shifts[1].str().c_str()), (perFile[0] + perFile[1]) / 2, 0.0051);
 }
 
-TEST_F(DirectoryTest, NothingToDoWithANamedDirectoryShowsTheBannerOnly) {
-  writeBytes(at("file.tga"), tgaFile(1, 1, 24, 0, {0}));
-  makeDirectory(at("empty"));
-  for (const std::string& named : {at("empty"), at("missing"), at("file.tga")}) {
+// A folder run ends with the worst of its files' results, so that a script
+// learns of any failure; a named folder that cannot be listed is an error, and
+// a file named in its place a wrong command line.
+TEST(FolderRunStatus, IsTheWorstResultOrTellsWhyNothingWasTaken) {
+  struct FolderRun {
+    const char* what;
+    std::vector<std::string> pictures;    // loadable
+    std::vector<std::string> unloadable;  // files that are no picture
+    std::string argument;                 // a name in the folder; empty: the folder itself
+    int exitStatus;
+    std::size_t taken;                    // files loaded or tried
+    std::vector<std::string> results;     // files the run writes
+  };
+  const FolderRun runs[] = {
+      {"all saved", {"a.tga", "b.tga"}, {}, "", 0, 2, {"a_s.tga", "b_s.tga"}},
+      {"names shorter than the ending", {"s.tga"}, {"a", "ab", ".tg"}, "", 0, 1, {"s_s.tga"}},
+      {"one unloadable", {"a.tga"}, {"b.tga"}, "", 2, 2, {"a_s.tga"}},
+      // The result of ".tga" would replace the input "_s.tga".
+      {"one unsavable", {".tga", "_s.tga"}, {}, "", 3, 2, {"_s_s.tga"}},
+      {"both kinds", {".tga", "_s.tga"}, {"c.tga"}, "", 3, 3, {"_s_s.tga"}},
+      {"none loadable", {}, {"a.tga", "b.tga"}, "", 2, 2, {}},
+      {"empty folder", {}, {}, "", 0, 0, {}},
+      {"missing folder", {}, {}, "missing", 2, 0, {}},
+      {"a file given as the folder", {"scan.tga"}, {}, "scan.tga", 1, 0, {}},
+  };
+  for (const FolderRun& row : runs) {
+    SCOPED_TRACE(row.what);
+    TemporaryDirectory folder;
+    std::vector<std::string> expectedFiles = row.results;
+    const Bytes picture = tgaFile(6, 5, 24, 0, stripedPicture(6, 5, false, 1));
+    for (const std::string& name : row.pictures) {
+      writeBytes(folder.path(name), picture);
+      expectedFiles.push_back(name);
+    }
+    for (const std::string& name : row.unloadable) {
+      writeBytes(folder.path(name), {0, 0, 2});
+      expectedFiles.push_back(name);
+    }
+    const std::string named = row.argument.empty() ? folder.root() : folder.path(row.argument);
     const ToolRun run = runTool({named});
-    EXPECT_EQ(run.exitStatus, 0) << named;
-    EXPECT_EQ(run.output, bannerText());
+    EXPECT_EQ(run.exitStatus, row.exitStatus);
+    EXPECT_EQ(run.errors, "");
+    EXPECT_EQ(loadedFileNames(run.output).size(), row.taken) << run.output;
+    const bool anySaved = !row.results.empty();
+    EXPECT_EQ(std::regex_search(run.output, std::regex(kSummaryPattern + "$")), anySaved) << run.output;
+    if (row.taken == 0) {
+      const std::string why = row.exitStatus == 2   ? "\nError: cannot open directory " + named + "\n"
+                              : row.exitStatus == 1 ? usageText()
+                                                    : "";
+      EXPECT_EQ(run.output, bannerText() + why);
+    }
+    std::sort(expectedFiles.begin(), expectedFiles.end());
+    EXPECT_EQ(listDirectory(folder.root()), expectedFiles);
+    for (const std::string& name : row.pictures) EXPECT_EQ(readBytes(folder.path(name)), picture) << name;
   }
 }
 
@@ -219,13 +266,13 @@ TEST_F(DirectoryTest, NoArgumentUsesTheCurrentDirectory) {
 
   writeBytes(at("bad.tga"), {0, 0, 2});
   const ToolRun failing = runTool({}, directory.root());
-  EXPECT_EQ(failing.exitStatus, 0);
+  EXPECT_EQ(failing.exitStatus, 2);
   const std::string bad = joinPath(".", "bad.tga");
   EXPECT_EQ(failing.output, bannerText() + loadingText(bad) + "\nError: cannot open file " + bad + "\n\n");
 
   writePicture("good.tga", 5, 5, 1);
   const ToolRun working = runTool({}, directory.root());
-  EXPECT_EQ(working.exitStatus, 0);
+  EXPECT_EQ(working.exitStatus, 2);  // bad.tga still fails
   EXPECT_NE(working.output.find("saving output file " + joinPath(".", "good_s.tga")), std::string::npos);
   EXPECT_TRUE(fileExists(at("good_s.tga")));
 }
@@ -265,7 +312,7 @@ TEST_F(DirectoryTest, NoResultReplacesAnInputNamedAnotherWay) {
   writePicture(kept, 7, 7, 4);
   const Bytes input = readBytes(at(kept));
   const ToolRun run = runTool({directory.root()});
-  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.exitStatus, 3);
   const std::string refused = at(resultPathFor(other));
   EXPECT_NE(run.output.find("saving output file " + refused + "\nError: cannot save result to file " + refused),
             std::string::npos)
@@ -296,7 +343,7 @@ TEST_F(DirectoryTest, NoResultReplacesAnInputOrAnotherResultOfTheSameRun) {
   writePicture("_s.tga", 7, 7, 4);
   const Bytes inputOfDotTga = readBytes(at("_s.tga"));
   const ToolRun run = runTool({directory.root()});
-  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.exitStatus, 3);
   // Listed .tga, scan.TGA, scan.tga, _s.tga; processed in reverse.
   const std::vector<std::string> pieces = filePieces(run.output);
   ASSERT_EQ(pieces.size(), 4u);

@@ -10,13 +10,6 @@
 
 namespace {
 
-const char* const kUsage =
-    "LOMVERA - Program for removing stripes from scans.\n\nusage:\n\n"
-    "   lomvera input_file.tga output_file.tga => process single file\n"
-    "   lomvera dir_name    => process all .tga files in the directory\n"
-    "                          and append _s suffix to the file names.\n"
-    "\n\nPress ENTER";
-
 std::string reportPattern(const std::string& orientation, const std::string& shift) {
   return "\n\nstripes: " + orientation + ", average shift: " + shift + ", processing time: [0-9]+\\.[0-9]s\n";
 }
@@ -207,12 +200,12 @@ TEST_F(DriverTest, WrongArgumentCountsShowTheUsageAndWaitForOneCharacter) {
     for (const std::string& input : {std::string(""), std::string("\nrest")}) {
       const ToolRun run = runTool(arguments, directory.root(), input);
       EXPECT_EQ(run.exitStatus, 1);
-      EXPECT_EQ(run.output, bannerText() + kUsage);
+      EXPECT_EQ(run.output, bannerText() + usageText());
       EXPECT_EQ(run.errors, "");
     }
   }
   EXPECT_TRUE(listDirectory(directory.root()).empty());
-  EXPECT_EQ(std::string(kUsage).find("\n\nPress ENTER"), 257u);
+  EXPECT_EQ(usageText().find("\n\nPress ENTER"), 257u);
 }
 
 TEST(Banner, IsOneLineWithNameVersionAndDateFollowedByAnEmptyLine) {

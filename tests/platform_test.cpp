@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "platform/platform.h"
 #include "test_support.h"
@@ -31,20 +32,28 @@ TEST_F(PlatformTest, ListingTakesTgaNamesInAnyCaseAndMarksDirectories) {
     writeBytes(directory.path(name), {1});
   }
   makeDirectory(directory.path("sub.tga"));
-  const std::vector<DirectoryEntry> entries = platformListTgaEntries(directory.root());
+  const std::vector<DirectoryEntry> entries = platformListTgaEntries(directory.root()).entries;
   EXPECT_EQ(sortedNames(entries), (std::vector<std::string>{"B.TGA", "a.tga", "c.TgA", "sub.tga"}));
   for (const DirectoryEntry& entry : entries) EXPECT_EQ(entry.isRegularFile, entry.name != "sub.tga") << entry.name;
 
   // A trailing separator gives a doubled one in the search, which finds the same.
-  EXPECT_EQ(sortedNames(platformListTgaEntries(directory.root() + platformPathSeparator)), sortedNames(entries));
+  const std::string trailing = directory.root() + platformPathSeparator;
+  EXPECT_EQ(sortedNames(platformListTgaEntries(trailing).entries), sortedNames(entries));
 }
 
-TEST_F(PlatformTest, ListingOfWhatIsNoDirectoryIsEmpty) {
+// An existing directory without a matching name is listed; what is no
+// directory is told apart from what is not there.
+TEST_F(PlatformTest, ListingTellsWhatTheStringNames) {
   writeBytes(directory.path("file.tga"), {1});
-  EXPECT_TRUE(platformListTgaEntries(directory.path("missing")).empty());
-  EXPECT_TRUE(platformListTgaEntries(directory.path("file.tga")).empty());
   makeDirectory(directory.path("empty"));
-  EXPECT_TRUE(platformListTgaEntries(directory.path("empty")).empty());
+  const std::pair<std::string, ListingStatus> cases[] = {{"missing", ListingStatus::kCannotOpen},
+                                                         {"file.tga", ListingStatus::kNotADirectory},
+                                                         {"empty", ListingStatus::kListed}};
+  for (const auto& [name, status] : cases) {
+    const TgaListing listing = platformListTgaEntries(directory.path(name));
+    EXPECT_EQ(listing.status, status) << name;
+    EXPECT_TRUE(listing.entries.empty()) << name;
+  }
 }
 
 TEST_F(PlatformTest, InputFilesOpenWithTheirSizeAndOnlyWhenTheyArePlainFiles) {

@@ -142,7 +142,7 @@ TEST(SaveFault, DirectoryRunGoesOnAndCountsOnlyCompleteResults) {
   writeBytes(directory.path("big_s.tga"), {'o', 'l', 'd'});
 
   const ToolRun run = runTool({directory.root()}, "", "", kFileSizeLimit);
-  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.exitStatus, 3);
   EXPECT_EQ(run.errors, "");
   const std::string bigOutput = directory.path("big_s.tga");
   EXPECT_NE(run.output.find("saving output file " + bigOutput + "\nError: cannot save result to file " + bigOutput +
