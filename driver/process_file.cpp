@@ -4,6 +4,7 @@
 #include "driver/driver.h"
 
 #include "correction/correction.h"
+#include "correction/parallel_runs.h"
 #include "driver/stage_clock.h"
 #include "image/image.h"
 #include "platform/console.h"
@@ -86,7 +87,7 @@ int processFile(const char* inputPath, const char* outputPath) {
   }
   const std::uint32_t endTicks = platformTickCount();
   stageClockMark("save");
-  stageClockReport();
+  stageClockReport(workerThreadsFor(inputImage.pixelCount()));
   const double averageShift = averageShiftOfFile();
   printNow("\n\nstripes: %s, average shift: %.3f, processing time: %.1fs\n", orientationNames[orientation],
            averageShift, elapsedSeconds(startTicks, endTicks));

@@ -33,10 +33,10 @@ void stageClockMark(const char* stage) {
   lastMark = now;
 }
 
-void stageClockReport() {
+void stageClockReport(int threads) {
   std::fprintf(stderr, "stage times ms:");
   for (int i = 0; i < stagesMarked; ++i) std::fprintf(stderr, " %s %.1f", stageNames[i], stageMilliseconds[i]);
-  std::fprintf(stderr, "\n");
+  std::fprintf(stderr, " threads %d\n", threads);
 }
 
 #endif

@@ -5,7 +5,9 @@
 // LOMVERA_STAGE_TIMES) measures anything: it prints one line per file on
 // standard error,
 //
-//   stage times ms: load 80.1 statistics 60.2 table 0.9 application 150.3 save 120.4
+//   stage times ms: load 80.1 statistics 60.2 table 0.9 application 150.3 save 120.4 threads 2
+//
+// where threads is the number of threads the two line-walking stages used.
 //
 // In the normal build these functions are empty and the tool prints nothing
 // more than its own messages.
@@ -15,10 +17,10 @@
 void stageClockStart();
 // Ends the stage that has run since the previous mark.
 void stageClockMark(const char* stage);
-// Prints the stages marked since the start.
-void stageClockReport();
+// Prints the stages marked since the start, and the threads used.
+void stageClockReport(int threads);
 #else
 inline void stageClockStart() {}
 inline void stageClockMark(const char*) {}
-inline void stageClockReport() {}
+inline void stageClockReport(int) {}
 #endif
