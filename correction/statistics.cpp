@@ -26,13 +26,18 @@ namespace {
 
 const char* const kComputeShiftLabel = "computing shift  ";
 
-// Two sets of pending sums (kernels.h), one slot per cell and one more,
+// Sets of pending sums (kernels.h), one slot per cell and one more,
 // kNotASampleCell, that collects the positions that are not samples. 32-bit
 // sums are quicker to add; they are moved out long before one could overflow,
 // and are all zero again after every move.
+constexpr std::size_t kPendingCells = kCellCount + 1;
 struct PendingSums {
-  PendingCell cells[2][kCellCount + 1];
+  PendingCell cells[2][kPendingCells];
 };
+// Two sets, added to by turns, make the additions up to a third quicker; but
+// they are half a megabyte each, and with many threads one set a thread
+// keeps the memory of the threads' state within bounds (parallel_runs.h).
+constexpr int kThreadsWithTwoSets = 16;
 
 // 2b - a - c lies within +-510 at any position (+-405 at a sample), so a
 // 32-bit sum takes over 4.2 million of them, those of the positions that are
@@ -46,12 +51,14 @@ struct alignas(kLargePageAlignment) CallingThreadSums {
 };
 CallingThreadSums callingThreadSums;
 
-// What one thread works with: its own pending sums, its measures and its
-// rows. With lines as rows, the last row it read is kept, so that the next
-// run, when it is the one that follows, need not read it again.
+// What one thread works with: its own pending sums (two sets, or one set
+// given as both), its measures and its rows. With lines as rows, the last row
+// it read is kept, so that the next run, when it is the one that follows,
+// need not read it again.
 struct StatisticsWorker {
-  PendingSums* pending = nullptr;
-  std::unique_ptr<PendingSums> ownSums;
+  PendingCell* first = nullptr;
+  PendingCell* second = nullptr;
+  std::unique_ptr<PendingCell[]> ownCells;
   std::int64_t pendingPositions = 0;
   TripleMeasures measures;
   std::vector<Pixel> rows;
@@ -69,13 +76,14 @@ struct StatisticsPass {
   bool tablesHoldEarlierFile = true;
 };
 
-// Moves a thread's pending sums into the tables and clears them.
-void movePendingSums(StatisticsPass* pass, PendingSums* pending) {
-  PendingCell (&pendingCells)[2][kCellCount + 1] = pending->cells;
+// Moves a thread's pending sums, one set or two, into the tables and clears
+// them.
+void movePendingSums(StatisticsPass* pass, PendingCell* firstSet, PendingCell* secondSet) {
+  const bool twoSets = secondSet != firstSet;
   std::lock_guard<std::mutex> held(pass->tablesLock);
   for (int cell = 0; cell < kCellCount; ++cell) {
-    PendingCell& first = pendingCells[0][cell];
-    PendingCell& second = pendingCells[1][cell];
+    const PendingCell first = firstSet[cell];
+    const PendingCell second = twoSets ? secondSet[cell] : PendingCell{};
     for (int channel = 0; channel < kChannelCount; ++channel) {
       // Channel 0 is red, byte 2 of a pixel.
       const std::int64_t sum = std::int64_t{first.sum[2 - channel]} + second.sum[2 - channel];
@@ -83,11 +91,11 @@ void movePendingSums(StatisticsPass* pass, PendingSums* pending) {
       shiftSums[cell][channel] = pass->tablesHoldEarlierFile ? sum : shiftSums[cell][channel] + sum;
       shiftCounts[cell][channel] = pass->tablesHoldEarlierFile ? count : shiftCounts[cell][channel] + count;
     }
-    first = PendingCell{};
-    second = PendingCell{};
+    firstSet[cell] = PendingCell{};
+    secondSet[cell] = PendingCell{};
   }
-  pendingCells[0][kNotASampleCell] = PendingCell{};
-  pendingCells[1][kNotASampleCell] = PendingCell{};
+  firstSet[kNotASampleCell] = PendingCell{};
+  secondSet[kNotASampleCell] = PendingCell{};
   pass->tablesHoldEarlierFile = false;
 }
 
@@ -95,12 +103,12 @@ void movePendingSums(StatisticsPass* pass, PendingSums* pending) {
 template <typename Measure>
 void measureAndAdd(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t count, Measure measure) {
   if (worker->pendingPositions + count > kPositionsBeforeFlush) {
-    movePendingSums(pass, worker->pending);
+    movePendingSums(pass, worker->first, worker->second);
     worker->pendingPositions = 0;
   }
   worker->pendingPositions += count;
   measure(&worker->measures);
-  addMeasures(worker->measures, count, worker->pending->cells[0], worker->pending->cells[1]);
+  addMeasures(worker->measures, count, worker->first, worker->second);
 }
 
 // The triple of storage rows a, a + width, a + 2 * width.
@@ -172,10 +180,13 @@ void sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
   for (std::size_t w = 0; w < workers.size(); ++w) {
     StatisticsWorker& worker = workers[w];
     if (w == 0) {
-      worker.pending = &callingThreadSums.sums;
+      worker.first = callingThreadSums.sums.cells[0];
+      worker.second = callingThreadSums.sums.cells[1];
     } else {
-      worker.ownSums.reset(new PendingSums());
-      worker.pending = worker.ownSums.get();
+      const std::size_t sets = threads <= kThreadsWithTwoSets ? 2 : 1;
+      worker.ownCells.reset(new PendingCell[sets * kPendingCells]());
+      worker.first = worker.ownCells.get();
+      worker.second = worker.first + (sets - 1) * kPendingCells;
     }
     worker.rows.resize(static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerRun + 1));
   }
@@ -199,7 +210,7 @@ void sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
       });
   // The calling thread's sums are moved below, with those of a file without
   // triples; a started thread's now.
-  for (std::size_t w = 1; w < workers.size(); ++w) movePendingSums(pass, workers[w].pending);
+  for (std::size_t w = 1; w < workers.size(); ++w) movePendingSums(pass, workers[w].first, workers[w].second);
 }
 
 }  // namespace
@@ -215,6 +226,6 @@ void computeShift() {
   ProgressDots dots = dotsForWalk(pass.triples, lineCount);
   if (pass.triples > 0 && lineLength > 0) sampleTriples(&pass, &dots);
   advanceDots(&dots, 1, 1);
-  movePendingSums(&pass, &callingThreadSums.sums);
+  movePendingSums(&pass, callingThreadSums.sums.cells[0], callingThreadSums.sums.cells[1]);
   printNow("\n");
 }
