@@ -4,10 +4,14 @@
 #   2. the tool and the tests built with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (any finding ends the process, leaks
 #      included), and every test run again against that build (build-sanitize/);
-#   3. the file-reading fuzz target, run for a bounded time with a memory
+#   3. the tool and the tests built with ThreadSanitizer, and every test run
+#      again against that build, the stages on several threads among them
+#      (build-tsan/): any data race or other report fails the test that met
+#      it, in the test program or in the tool it starts;
+#   4. the file-reading fuzz target, run for a bounded time with a memory
 #      limit that a file claiming a huge picture would break if it were
 #      trusted;
-#   4. when the MinGW-w64 cross compiler and Wine are installed, the Windows
+#   5. when the MinGW-w64 cross compiler and Wine are installed, the Windows
 #      build (build-windows/) with its tests run under Wine, including the
 #      byte-for-byte comparison of the two builds' results.
 # LOMVERA_FUZZ_SECONDS sets the fuzzing time (default 60; 0 skips it).
@@ -66,6 +70,17 @@ UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-sanitize --output-on-failure -j2 | tee build-sanitize/ctest.log
 end_step "sanitizer build and tests"
 logs+=(build-sanitize/ctest.log)
+
+start_step "thread sanitizer build and tests"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread"
+cmake --build build-tsan -j2
+# A report ends the process with status 66 (the tool started by a test
+# included), which fails the test.
+TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan --output-on-failure -j2 | tee build-tsan/ctest.log
+end_step "thread sanitizer build and tests"
+logs+=(build-tsan/ctest.log)
 
 fuzz_seconds=${LOMVERA_FUZZ_SECONDS:-60}
 if [ "$fuzz_seconds" -gt 0 ]; then
