@@ -79,6 +79,7 @@ void prepareDrawJumps() {
 struct CorrectionWorker {
   alignas(32) CorrectionBlock block;
   std::vector<std::uint16_t> chains;
+  std::int32_t chainsRow = -1;  // the row the chains stand before, or -1
   std::int64_t total = 0;
 };
 
@@ -131,14 +132,18 @@ void correctRowPairs(const CorrectionPass& pass, CorrectionWorker* worker, std::
 
 // Lines as columns: in every storage row the pairs are the pixels (0, 1),
 // (2, 3), ... Each pair's state, the state before its draws at the current
-// row, starts at the run's first row and moves on by one position per row.
-// The last column of an odd width belongs to no pair and keeps its pixels.
+// row, is jumped to the run's first row (unless the thread's last run ended
+// there) and moves on by one position per row. The last column of an odd
+// width belongs to no pair and keeps its pixels.
 void correctColumnPairs(const CorrectionPass& pass, CorrectionWorker* worker, std::int32_t y, std::int32_t count,
                         Pixel* run) {
-  const GeneratorJump toRun = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(y));
   std::uint16_t* chains = worker->chains.data();
-  for (std::int32_t pair = 0; pair < pass.pairs; ++pair)
-    chains[pair] = static_cast<std::uint16_t>(jumpedState(toRun, pass.pairStarts[static_cast<std::size_t>(pair)]));
+  if (worker->chainsRow != y) {
+    const GeneratorJump toRun = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(y));
+    for (std::int32_t pair = 0; pair < pass.pairs; ++pair)
+      chains[pair] = static_cast<std::uint16_t>(jumpedState(toRun, pass.pairStarts[static_cast<std::size_t>(pair)]));
+  }
+  worker->chainsRow = y + count;
   for (std::int32_t r = 0; r < count; ++r) {
     Pixel* row = run + static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(r);
     for (std::int32_t first = 0; first < pass.pairs; first += kCorrectionBlock) {
