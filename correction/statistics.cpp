@@ -39,6 +39,11 @@ struct PendingSums {
 // keeps the memory of the threads' state within bounds (parallel_runs.h).
 constexpr int kThreadsWithTwoSets = 16;
 
+// The threads take the blocks of rows (kRowBlockPixels, correction.h) a few
+// at a time, one after the other, so that with lines as rows the row shared
+// by two blocks is mostly read once.
+constexpr std::int32_t kBlocksPerRun = 4;
+
 // 2b - a - c lies within +-510 at any position (+-405 at a sample), so a
 // 32-bit sum takes over 4.2 million of them, those of the positions that are
 // not samples included; the pending sums are moved out before 4 million.
@@ -69,7 +74,7 @@ struct StatisticsWorker {
 struct StatisticsPass {
   std::int32_t triples = 0;
   std::int32_t width = 0;
-  std::int32_t rowsPerRun = 0;
+  std::int32_t rowsPerBlock = 0;  // rows read at once
   std::mutex tablesLock;
   // Whether shiftSums and shiftCounts still hold an earlier file's tables: the
   // first move of a file sets them instead of adding to them.
@@ -122,24 +127,24 @@ void sampleRowTriple(StatisticsPass* pass, StatisticsWorker* worker, const Pixel
   }
 }
 
-// The triples whose first row lies in run `run` of rows: triple t is storage
-// rows 2t, 2t + 1 and 2t + 2.
-std::int32_t firstTripleOfRun(const StatisticsPass& pass, std::int32_t run) {
-  const std::int32_t triple = run * (pass.rowsPerRun / 2);
+// The first triple whose first row lies in block `block` of rows: triple t
+// is storage rows 2t, 2t + 1 and 2t + 2.
+std::int32_t firstTripleOfBlock(const StatisticsPass& pass, std::int32_t block) {
+  const std::int32_t triple = block * (pass.rowsPerBlock / 2);
   return triple < pass.triples ? triple : pass.triples;
 }
 
-// Lines as rows: reads the rows of the run's triples, the first row of the
-// next run included, and samples them.
-void sampleRowRun(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t run) {
-  const std::int32_t firstTriple = firstTripleOfRun(*pass, run);
-  const std::int32_t endTriple = firstTripleOfRun(*pass, run + 1);
+// Lines as rows: reads the rows of the block's triples, the first row of the
+// next block included, and samples them.
+void sampleRowBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t block) {
+  const std::int32_t firstTriple = firstTripleOfBlock(*pass, block);
+  const std::int32_t endTriple = firstTripleOfBlock(*pass, block + 1);
   const std::int32_t firstRow = 2 * firstTriple;
   const std::int32_t rowCount = 2 * (endTriple - firstTriple) + 1;
   const std::size_t rowPixels = static_cast<std::size_t>(pass->width);
   std::int32_t kept = 0;
   if (worker->rowKept == firstRow) {
-    std::memmove(worker->rows.data(), worker->rows.data() + rowPixels * static_cast<std::size_t>(pass->rowsPerRun),
+    std::memmove(worker->rows.data(), worker->rows.data() + rowPixels * static_cast<std::size_t>(pass->rowsPerBlock),
                  rowPixels * sizeof(Pixel));
     kept = 1;
   }
@@ -150,16 +155,16 @@ void sampleRowRun(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t r
   for (std::int32_t t = 0; t < endTriple - firstTriple; ++t) {
     sampleRowTriple(pass, worker, worker->rows.data() + rowPixels * static_cast<std::size_t>(2 * t));
   }
-  // A full run's last row is the first row of the next run.
-  if (rowCount == pass->rowsPerRun + 1) worker->rowKept = firstRow + pass->rowsPerRun;
+  // A full block's last row is the first row of the next block.
+  if (rowCount == pass->rowsPerBlock + 1) worker->rowKept = firstRow + pass->rowsPerBlock;
 }
 
 // Lines as columns: in every storage row the triples are the pixels
 // (0, 1, 2), (2, 3, 4), ...
-void sampleColumnRun(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t run) {
+void sampleColumnBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t block) {
   const std::int32_t rows = inputImage.height;
-  const std::int32_t y = run * pass->rowsPerRun;
-  const std::int32_t count = rows - y < pass->rowsPerRun ? rows - y : pass->rowsPerRun;
+  const std::int32_t y = block * pass->rowsPerBlock;
+  const std::int32_t count = rows - y < pass->rowsPerBlock ? rows - y : pass->rowsPerBlock;
   if (!inputImage.readRows(y, count, worker->rows.data())) return;
   for (std::int32_t r = 0; r < count; ++r) {
     const Pixel* row = worker->rows.data() + static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(r);
@@ -174,7 +179,8 @@ void sampleColumnRun(StatisticsPass* pass, StatisticsWorker* worker, std::int32_
 void sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
   const bool linesAreRows = inputImage.transposed != 0;
   const std::int32_t rows = linesAreRows ? 2 * pass->triples + 1 : inputImage.height;
-  const std::int32_t runs = (rows - (linesAreRows ? 1 : 0) + pass->rowsPerRun - 1) / pass->rowsPerRun;
+  const std::int32_t blocks = (rows - (linesAreRows ? 1 : 0) + pass->rowsPerBlock - 1) / pass->rowsPerBlock;
+  const std::int32_t runs = (blocks + kBlocksPerRun - 1) / kBlocksPerRun;
   const int threads = workerThreadsFor(inputImage.pixelCount());
   std::vector<StatisticsWorker> workers(static_cast<std::size_t>(threads < runs ? threads : runs));
   for (std::size_t w = 0; w < workers.size(); ++w) {
@@ -188,23 +194,28 @@ void sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
       worker.first = worker.ownCells.get();
       worker.second = worker.first + (sets - 1) * kPendingCells;
     }
-    worker.rows.resize(static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerRun + 1));
+    worker.rows.resize(static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerBlock + 1));
   }
+  const auto endBlockOfRun = [blocks](std::int32_t run) {
+    return (run + 1) * kBlocksPerRun < blocks ? (run + 1) * kBlocksPerRun : blocks;
+  };
   spreadRuns(
       static_cast<int>(workers.size()), runs, runs,
       [&](int w, std::int32_t run) {
         StatisticsWorker* worker = &workers[static_cast<std::size_t>(w)];
-        if (linesAreRows) {
-          sampleRowRun(pass, worker, run);
-        } else {
-          sampleColumnRun(pass, worker, run);
+        for (std::int32_t block = run * kBlocksPerRun; block < endBlockOfRun(run); ++block) {
+          if (linesAreRows) {
+            sampleRowBlock(pass, worker, block);
+          } else {
+            sampleColumnBlock(pass, worker, block);
+          }
         }
       },
       [&](std::int32_t run) {
         if (linesAreRows) {
-          advanceDots(dots, firstTripleOfRun(*pass, run + 1), pass->triples);
+          advanceDots(dots, firstTripleOfBlock(*pass, endBlockOfRun(run)), pass->triples);
         } else {
-          const std::int32_t end = (run + 1) * pass->rowsPerRun;
+          const std::int32_t end = endBlockOfRun(run) * pass->rowsPerBlock;
           advanceDots(dots, end < rows ? end : rows, rows);
         }
       });
@@ -222,7 +233,7 @@ void computeShift() {
   StatisticsPass pass;
   pass.triples = lineCount > 2 ? (lineCount - 1) / 2 : 0;
   pass.width = inputImage.width;
-  pass.rowsPerRun = rowsPerBlock(inputImage.width);
+  pass.rowsPerBlock = rowsPerBlock(inputImage.width);
   ProgressDots dots = dotsForWalk(pass.triples, lineCount);
   if (pass.triples > 0 && lineLength > 0) sampleTriples(&pass, &dots);
   advanceDots(&dots, 1, 1);
