@@ -88,7 +88,8 @@ struct CorrectionWorker {
 struct RunBuffer {
   std::vector<Pixel> pixels;
   std::vector<unsigned char> bytes;
-  std::size_t byteCount = 0;  // 0 when the run could not be read
+  std::size_t byteCount = 0;
+  bool read = false;  // whether the run could be read
 };
 
 // What the threads of one pass share, read only while they work.
@@ -160,8 +161,8 @@ void correctColumnPairs(const CorrectionPass& pass, CorrectionWorker* worker, st
 void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer* buffer, std::int32_t run) {
   const std::int32_t y = run * pass.rowsPerRun;
   const std::int32_t count = pass.rows - y < pass.rowsPerRun ? pass.rows - y : pass.rowsPerRun;
-  buffer->byteCount = 0;
-  if (!inputImage.readRows(y, count, buffer->pixels.data())) return;
+  buffer->read = inputImage.readRows(y, count, buffer->pixels.data());
+  if (!buffer->read) return;
   if (pass.pairs > 0 && inputImage.transposed) {
     correctRowPairs(pass, worker, y, count, buffer->pixels.data());
   } else if (pass.pairs > 0) {
@@ -201,6 +202,9 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
     buffer.pixels.resize(runPixels);
     buffer.bytes.resize(runPixels * kOutputPixelBytes);
   }
+  // Nothing follows a run that could not be read: a device or a pipe as the
+  // output gets the picture up to there, like a file cut short.
+  bool writing = true;
   spreadRuns(
       static_cast<int>(workers.size()), runs, runsAhead,
       [&](int w, std::int32_t run) {
@@ -208,7 +212,8 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
       },
       [&](std::int32_t run) {
         const RunBuffer& buffer = runBuffers[static_cast<std::size_t>(run % runsAhead)];
-        outputImage.writeEncodedPixels(buffer.bytes.data(), buffer.byteCount);
+        writing = writing && buffer.read;
+        if (writing) outputImage.writeEncodedPixels(buffer.bytes.data(), buffer.byteCount);
         const std::int32_t end = (run + 1) * pass->rowsPerRun < pass->rows ? (run + 1) * pass->rowsPerRun : pass->rows;
         if (inputImage.transposed) {
           advanceDots(dots, end / 2, pass->pairs);
