@@ -8,6 +8,12 @@
 #include <thread>
 #include <utility>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sched.h>
+#endif
+
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -127,3 +133,44 @@ TEST(PlatformTicks, CountMilliseconds) {
 }
 
 }  // namespace
+
+namespace {
+
+// Keeps the test process to the first processor it may use, and gives it
+// back all it had.
+#ifdef _WIN32
+bool pinToFirstProcessor() { return SetProcessAffinityMask(GetCurrentProcess(), 1) != 0; }
+#else
+cpu_set_t processorsBefore;
+bool pinToFirstProcessor() {
+  if (sched_getaffinity(0, sizeof processorsBefore, &processorsBefore) != 0) return false;
+  int cpu = 0;
+  while (cpu < CPU_SETSIZE && !CPU_ISSET(cpu, &processorsBefore)) ++cpu;
+  cpu_set_t first;
+  CPU_ZERO(&first);
+  CPU_SET(cpu, &first);
+  return sched_setaffinity(0, sizeof first, &first) == 0;
+}
+#endif
+void unpin() {
+#ifdef _WIN32
+  DWORD_PTR process = 0, system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) SetProcessAffinityMask(GetCurrentProcess(), system);
+#else
+  sched_setaffinity(0, sizeof processorsBefore, &processorsBefore);
+#endif
+}
+
+}  // namespace
+
+// A process kept to one processor (taskset -c 0, start /affinity 1) counts
+// one, and the count never falls below one.
+TEST(Processors, OneWhenTheProcessIsPinnedToOne) {
+  const int all = platformUsableProcessorCount();
+  EXPECT_GE(all, 1);
+  EXPECT_LE(all, static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+  ASSERT_TRUE(pinToFirstProcessor());
+  EXPECT_EQ(platformUsableProcessorCount(), 1);
+  unpin();
+  EXPECT_EQ(platformUsableProcessorCount(), all);
+}
