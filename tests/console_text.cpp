@@ -1,5 +1,7 @@
 #include "console_text.h"
 
+#include <regex>
+
 #include "version.h"
 
 std::string bannerText() {
@@ -26,6 +28,14 @@ std::string progressText(int lineCount) {
 
 std::string runTextBeforeReport(const std::string& input, const std::string& output, int lineCount) {
   return bannerText() + loadingText(input) + progressText(lineCount) + "saving output file " + output;
+}
+
+std::vector<double> reportedShifts(const std::string& output) {
+  std::vector<double> shifts;
+  const std::regex report("average shift: ([0-9.]+),");
+  for (auto it = std::sregex_iterator(output.begin(), output.end(), report); it != std::sregex_iterator(); ++it)
+    shifts.push_back(std::stod((*it)[1].str()));
+  return shifts;
 }
 
 std::string usageText() {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,8 @@ std::string progressText(int lineCount);
 // Everything a single-file run prints up to its report line, or up to its
 // save error: banner, loading line, progress lines and saving line.
 std::string runTextBeforeReport(const std::string& input, const std::string& output, int lineCount);
+// The average shifts of the report lines in the console text, in order.
+std::vector<double> reportedShifts(const std::string& output);
 // The usage text with the "Press ENTER" after it.
 std::string usageText();
 // What a single-file run prints when its input cannot be loaded.
