@@ -68,7 +68,7 @@ void referenceBuildShiftTable() {
 }
 
 std::int32_t referenceDitherHalf(std::int32_t value) {
-  referenceDitherState = referenceDitherState * 1784527343u + 832153471u;
+  referenceDitherState = ditherStateAfter(referenceDitherState, 1);
   const std::int32_t threshold = static_cast<std::int32_t>((referenceDitherState >> 5) & 511);
   const std::int32_t magnitude = value < 0 ? -value : value;
   std::int32_t q = magnitude >> 9;
