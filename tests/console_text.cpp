@@ -10,20 +10,14 @@ std::string bannerText() {
 
 std::string loadingText(const std::string& inputPath) { return "\nloading input file " + inputPath; }
 
-static int walkDots(int lineCount, int firstStep, int lastStart) {
-  const int interval = (lineCount / 50) & 0xFFFE;
-  int dots = 0;
-  for (int i = firstStep; i <= lastStart; i += 2) {
-    if (interval == 0 || i % interval == 0) ++dots;
-  }
-  return dots;
-}
-
 std::string progressText(int lineCount) {
-  const int triples = walkDots(lineCount, 0, lineCount - 3);
-  const int pairs = walkDots(lineCount, 0, lineCount - 2);
-  return "\ncomputing shift  " + std::string(static_cast<std::size_t>(triples), '.') + "\nbluring tables   " +
-         std::string(32, '.') + "\nperforming shift " + std::string(static_cast<std::size_t>(pairs), '.') + "\n";
+  const auto dotsOfWalk = [lineCount](int lastStart) {
+    std::string dots;
+    for (int i = 0; i <= lastStart; i += 2) dots += dotAfterStep(i, lineCount) ? "." : "";
+    return dots;
+  };
+  return "\ncomputing shift  " + dotsOfWalk(lineCount - 3) + "\nbluring tables   " + std::string(32, '.') +
+         "\nperforming shift " + dotsOfWalk(lineCount - 2) + "\n";
 }
 
 std::string runTextBeforeReport(const std::string& input, const std::string& output, int lineCount) {

@@ -19,6 +19,11 @@ std::string consoleOf(Call call) {
 // What the tool prints before and after the stages of one successful file.
 std::string bannerText();
 std::string loadingText(const std::string& inputPath);
+// Whether a walk over lineCount lines prints a dot after its step at this line.
+inline bool dotAfterStep(int line, int lineCount) {
+  const int interval = (lineCount / 50) & 0xFFFE;
+  return interval == 0 || line % interval == 0;
+}
 // The three progress lines for a picture with this many lines.
 std::string progressText(int lineCount);
 // Everything a single-file run prints up to its report line, or up to its
