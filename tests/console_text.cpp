@@ -1,5 +1,7 @@
 #include "console_text.h"
 
+#include <regex>
+
 #include "version.h"
 
 std::string bannerText() {
@@ -8,24 +10,26 @@ std::string bannerText() {
 
 std::string loadingText(const std::string& inputPath) { return "\nloading input file " + inputPath; }
 
-static int walkDots(int lineCount, int firstStep, int lastStart) {
-  const int interval = (lineCount / 50) & 0xFFFE;
-  int dots = 0;
-  for (int i = firstStep; i <= lastStart; i += 2) {
-    if (interval == 0 || i % interval == 0) ++dots;
-  }
-  return dots;
-}
-
 std::string progressText(int lineCount) {
-  const int triples = walkDots(lineCount, 0, lineCount - 3);
-  const int pairs = walkDots(lineCount, 0, lineCount - 2);
-  return "\ncomputing shift  " + std::string(static_cast<std::size_t>(triples), '.') + "\nbluring tables   " +
-         std::string(32, '.') + "\nperforming shift " + std::string(static_cast<std::size_t>(pairs), '.') + "\n";
+  const auto dotsOfWalk = [lineCount](int lastStart) {
+    std::string dots;
+    for (int i = 0; i <= lastStart; i += 2) dots += dotAfterStep(i, lineCount) ? "." : "";
+    return dots;
+  };
+  return "\ncomputing shift  " + dotsOfWalk(lineCount - 3) + "\nbluring tables   " + std::string(32, '.') +
+         "\nperforming shift " + dotsOfWalk(lineCount - 2) + "\n";
 }
 
 std::string runTextBeforeReport(const std::string& input, const std::string& output, int lineCount) {
   return bannerText() + loadingText(input) + progressText(lineCount) + "saving output file " + output;
+}
+
+std::vector<double> reportedShifts(const std::string& output) {
+  std::vector<double> shifts;
+  const std::regex report("average shift: ([0-9.]+),");
+  for (auto it = std::sregex_iterator(output.begin(), output.end(), report); it != std::sregex_iterator(); ++it)
+    shifts.push_back(std::stod((*it)[1].str()));
+  return shifts;
 }
 
 std::string usageText() {

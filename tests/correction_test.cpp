@@ -14,11 +14,6 @@ namespace {
 
 Pixel rgb(int red, int green, int blue) { return packRgb(red, green, blue); }
 
-std::uint32_t stepsFrom(std::uint32_t state, int steps) {
-  for (int i = 0; i < steps; ++i) state = state * kDitherMultiplier + kDitherIncrement;
-  return state;
-}
-
 class StageTest : public ::testing::Test {
  protected:
   TemporaryDirectory directory;
@@ -63,9 +58,8 @@ TEST_F(StageTest, GeneratorRunsItsFixedSequenceFromTheStart) {
 
 TEST_F(StageTest, GeneratorJumpsLandWhereSteppingDoes) {
   for (std::uint64_t steps : {0ull, 1ull, 2ull, 6ull, 7ull, 1000ull, 65537ull}) {
-    EXPECT_EQ(jumpedState(generatorJump(steps), kDitherSeed), stepsFrom(kDitherSeed, static_cast<int>(steps)))
-        << steps;
-    EXPECT_EQ(jumpedState(generatorJump(steps), 0xFFFFFFFFu), stepsFrom(0xFFFFFFFFu, static_cast<int>(steps)));
+    EXPECT_EQ(jumpedState(generatorJump(steps), kDitherSeed), ditherStateAfter(kDitherSeed, steps)) << steps;
+    EXPECT_EQ(jumpedState(generatorJump(steps), 0xFFFFFFFFu), ditherStateAfter(0xFFFFFFFFu, steps));
   }
   EXPECT_EQ(jumpedState(generatorJump(6), kDitherSeed), 0x25292505u);
   // Counts beyond 32 bits: jumps compose, and 2^32 steps bring every state back.
@@ -123,7 +117,7 @@ TEST_F(StageTest, CorrectionsAreClampedAndStillTakeTheirSteps) {
   EXPECT_EQ(corrected.getPixel(0, 0), rgb(255, 0, 128));
   EXPECT_EQ(corrected.getPixel(1, 0), rgb(247, 3, 128));
   EXPECT_EQ(shiftTotal, 12);
-  EXPECT_EQ(ditherState, stepsFrom(kDitherSeed, 6));
+  EXPECT_EQ(ditherState, ditherStateAfter(kDitherSeed, 6));
 }
 
 TEST_F(StageTest, CellComesFromTheEvenPixelBeforeCorrection) {
@@ -148,7 +142,7 @@ TEST_F(StageTest, UnpairedLineIsKeptWithoutAlphaAndTakesNoSteps) {
   EXPECT_EQ(corrected.getPixel(2, 0), 0x00FFEEDDu);
   EXPECT_EQ(corrected.getPixel(2, 1), 0x00020304u);
   EXPECT_EQ(corrected.getPixel(1, 1), rgb(10, 11, 12));
-  EXPECT_EQ(ditherState, stepsFrom(kDitherSeed, 12));
+  EXPECT_EQ(ditherState, ditherStateAfter(kDitherSeed, 12));
 
   ditherState = kDitherSeed;
   useLines({{0xFF405060, 0xFF708090}});

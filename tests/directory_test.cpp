@@ -186,10 +186,7 @@ TEST_F(DirectoryTest, SummaryAveragesFilesWithoutWeighingTheirSize) {
   const ToolRun run = runTool({directory.root()});
   std::smatch shifts;
   const std::string& text = run.output;
-  std::vector<double> perFile;
-  const std::regex report("average shift: ([0-9.]+),");
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), report); it != std::sregex_iterator(); ++it)
-    perFile.push_back(std::atof((*it)[1].str().c_str()));
+  const std::vector<double> perFile = reportedShifts(text);
   ASSERT_EQ(perFile.size(), 2u);
   const std::vector<std::string> loaded = loadedFileNames(text);
   ASSERT_EQ(loaded.size(), 2u);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "console_text.h"
 #include "platform/console.h"
 
 std::int64_t referenceSums[kCellCount][kChannelCount];
@@ -15,16 +16,12 @@ namespace {
 
 int channelOf(Pixel p, int channel) { return static_cast<int>((p >> (16 - 8 * channel)) & 0xFF); }
 
-// A walk of fewer than 100 lines has a spacing of 0: then every step prints.
-bool dotDue(std::int32_t line, std::int32_t interval) { return interval == 0 || line % interval == 0; }
-
 }  // namespace
 
 void referenceComputeShift(const Raster& input) {
   std::memset(referenceSums, 0, sizeof referenceSums);
   std::memset(referenceCounts, 0, sizeof referenceCounts);
   printNow("computing shift  ");
-  const std::int32_t interval = (lineCount / 50) & 0xFFFE;
   if (lineCount > 2) {
     for (std::int32_t i = 0; i + 2 <= lineCount - 1; i += 2) {
       for (std::int32_t j = 0; j < lineLength; ++j) {
@@ -41,7 +38,7 @@ void referenceComputeShift(const Raster& input) {
           referenceCounts[cell][channel] += 2;
         }
       }
-      if (dotDue(i, interval)) printNow(".");
+      if (dotAfterStep(i, lineCount)) printNow(".");
     }
   }
   printNow("\n");
@@ -68,7 +65,7 @@ void referenceBuildShiftTable() {
 }
 
 std::int32_t referenceDitherHalf(std::int32_t value) {
-  referenceDitherState = referenceDitherState * 1784527343u + 832153471u;
+  referenceDitherState = ditherStateAfter(referenceDitherState, 1);
   const std::int32_t threshold = static_cast<std::int32_t>((referenceDitherState >> 5) & 511);
   const std::int32_t magnitude = value < 0 ? -value : value;
   std::int32_t q = magnitude >> 9;
@@ -79,7 +76,6 @@ std::int32_t referenceDitherHalf(std::int32_t value) {
 
 void referencePerformShift(const Raster& input, Raster& output) {
   printNow("performing shift ");
-  const std::int32_t interval = (lineCount / 50) & 0xFFFE;
   if (lineCount > 1) {
     for (std::int32_t x = 0; x < lineCount - 1; x += 2) {
       for (std::int32_t j = 0; j < lineLength; ++j) {
@@ -102,7 +98,7 @@ void referencePerformShift(const Raster& input, Raster& output) {
         output.setPixel(x, j, static_cast<Pixel>(even[0] * 65536 + even[1] * 256 + even[2]));
         output.setPixel(x + 1, j, static_cast<Pixel>(odd[0] * 65536 + odd[1] * 256 + odd[2]));
       }
-      if (dotDue(x, interval)) printNow(".");
+      if (dotAfterStep(x, lineCount)) printNow(".");
     }
   }
   // The line that belongs to no pair is kept as it is, without its alpha.

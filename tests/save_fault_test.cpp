@@ -154,10 +154,7 @@ TEST(SaveFault, DirectoryRunGoesOnAndCountsOnlyCompleteResults) {
   expectCompleteResult(directory.path("a_s.tga"), kSmallWidth, kSmallHeight);
   expectCompleteResult(directory.path("c_s.tga"), kSmallHeight, kSmallWidth);
 
-  std::vector<double> reported;
-  const std::regex report("average shift: ([0-9.]+),");
-  for (auto it = std::sregex_iterator(run.output.begin(), run.output.end(), report); it != std::sregex_iterator(); ++it)
-    reported.push_back(std::atof((*it)[1].str().c_str()));
+  const std::vector<double> reported = reportedShifts(run.output);
   ASSERT_EQ(reported.size(), 2u);
   ASSERT_GT(std::abs(reported[0] - reported[1]), 0.05);  // different enough that a third file would show
   std::smatch summary;

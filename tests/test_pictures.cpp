@@ -2,7 +2,6 @@
 
 #include <random>
 
-#include "correction/generator.h"
 #include "platform/wide_vectors.h"
 
 Bytes tgaHeader(int width, int height, int depth, int descriptor, int imageType) {
@@ -62,7 +61,7 @@ std::vector<Pixel> brighterMiddle(bool landscape) {
 std::vector<Pixel> correctedBrighterMiddle(bool landscape, std::uint32_t* state, long long* total) {
   const int width = landscape ? 100 : 3;
   auto half = [state] {
-    *state = *state * kDitherMultiplier + kDitherIncrement;
+    *state = ditherStateAfter(*state, 1);
     return 4 + ((2547 & 511) > ((*state >> 5) & 511) ? 1 : 0);
   };
   std::vector<Pixel> expected(300, 0);

@@ -24,6 +24,12 @@ Bytes tgaFile(int width, int height, int depth, int descriptor, const std::vecto
 std::vector<Pixel> stripedPicture(int width, int height, bool stripesOnColumns, std::uint32_t seed,
                                   bool alpha = false);
 
+// The rounding generator's state `draws` steps after `state`, stepped one by one.
+inline std::uint32_t ditherStateAfter(std::uint32_t state, std::uint64_t draws) {
+  for (std::uint64_t i = 0; i < draws; ++i) state = state * 1784527343u + 832153471u;
+  return state;
+}
+
 // Three lines of 100 pixels, the middle one 10 levels above its black
 // neighbours (lines are rows when landscape), in file order.
 std::vector<Pixel> brighterMiddle(bool landscape);
