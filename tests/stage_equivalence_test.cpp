@@ -127,6 +127,23 @@ class StageEquivalence : public ::testing::Test {
     wideVectorsInUse = processorRunsWideVectorCode();
     forceWorkerThreads(0);
   }
+  // What the reference stages make of the whole of `input` as processFile
+  // sees it (lines are rows when it is wider than tall), the generator
+  // starting at `state`; the result in its natural view.
+  Raster referenceResultOf(std::uint32_t state) {
+    input.transposed = input.width > input.height;
+    lineCount = input.transposed ? input.height : input.width;
+    lineLength = input.transposed ? input.width : input.height;
+    referenceDitherState = state;
+    Raster output = referenceOutputFor(input);
+    consoleOf([&] {
+      referenceComputeShift(input);
+      referenceBuildShiftTable();
+      referencePerformShift(input, output);
+    });
+    output.transposed = 0;
+    return output;
+  }
   // Over all pictures checked: table cells with samples, and corrections.
   long cellsSampled = 0;
   std::int64_t corrections = 0;
@@ -257,17 +274,7 @@ TEST_F(StageEquivalence, EveryThreadCountGivesTheSameFileAndText) {
     input = Raster(layout.width, layout.height);
     fillRandomScan(input, static_cast<std::uint32_t>(layout.width * 7 + layout.height), layout.depth == 32);
     writeBytes(in, tgaFileOf(input, layout.depth, layout.topDown));
-    input.transposed = layout.width > layout.height;
-    lineCount = input.transposed ? layout.height : layout.width;
-    lineLength = input.transposed ? layout.width : layout.height;
-    referenceDitherState = kDitherSeed + 1;
-    Raster referenceOutput = referenceOutputFor(input);
-    consoleOf([&] {
-      referenceComputeShift(input);
-      referenceBuildShiftTable();
-      referencePerformShift(input, referenceOutput);
-    });
-    referenceOutput.transposed = 0;
+    const Raster referenceOutput = referenceResultOf(kDitherSeed + 1);
     std::string firstText;
     for (int threads : {1, 2, 3, 7, 17}) {
       SCOPED_TRACE(std::to_string(threads) + " threads");
@@ -302,17 +309,7 @@ TEST_F(StageEquivalence, ToolWritesTheReferenceBytesForEveryLayout) {
     const ToolRun run = runTool({directory.path("in.tga"), directory.path("out.tga")});
     ASSERT_EQ(run.exitStatus, 0);
 
-    referenceDitherState = kDitherSeed;
-    input.transposed = layout.width > layout.height;
-    lineCount = input.transposed ? layout.height : layout.width;
-    lineLength = input.transposed ? layout.width : layout.height;
-    Raster referenceOutput = referenceOutputFor(input);
-    consoleOf([&] {
-      referenceComputeShift(input);
-      referenceBuildShiftTable();
-      referencePerformShift(input, referenceOutput);
-    });
-    referenceOutput.transposed = 0;
+    const Raster referenceOutput = referenceResultOf(kDitherSeed);
     EXPECT_EQ(readBytes(directory.path("out.tga")), tgaFileOf(referenceOutput, 24));
     char shift[64];
     std::snprintf(shift, sizeof shift, "average shift: %.3f,",
