@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <regex>
 #include <tuple>
@@ -167,21 +168,20 @@ TEST(SaveFault, DirectoryRunGoesOnAndCountsOnlyCompleteResults) {
 
 // A file that changes after it was opened is not corrected from two different
 // pictures: the run ends with the save error and nothing is written. The
-// change is made as soon as the output's temporary file appears, which the
-// tool creates after it has opened the input and before it reads it.
+// change is made while the tool is held before its first stage, once it has
+// opened the input and the output.
 TEST(SaveFault, InputThatChangesDuringTheRunIsNotSaved) {
   TemporaryDirectory directory;
   const std::string input = directory.path("in.tga");
   const std::string output = directory.path("out.tga");
-  constexpr int kWidth = 32767;
-  constexpr int kHeight = 600;
-  writeBytes(input, tgaFile(kWidth, kHeight, 24, 0, std::vector<Pixel>(std::size_t{kWidth} * kHeight, 0x405060)));
-  const std::string appendWhenTheOutputStarts =
-      "(i=0; while [ $i -lt 5000 ] && ! ls -a " + shellQuoted(directory.root()) +
-      " | grep -q '^\\.lomvera-'; do i=$((i + 1)); done; printf x >> " + shellQuoted(input) + ") & true";
-  const ToolRun run = runTool({input, output}, "", "", appendWhenTheOutputStarts);
+  writeBytes(input, bigPicture());
+  const HeldTool tool = startHeldTool({input, output}, bannerText().size() + loadingText(input).size() + 1);
+  EXPECT_TRUE(waitUntilWriting(tool.process, directory.root(), 0));
+  std::FILE* appended = std::fopen(input.c_str(), "ab");
+  EXPECT_TRUE(appended != nullptr && std::fputc('x', appended) == 'x' && std::fclose(appended) == 0);
+  const ToolRun run = finishHeldTool(tool);
   EXPECT_EQ(run.exitStatus, 3);
-  EXPECT_EQ(run.output, saveFailureText(input, output, kHeight));
+  EXPECT_EQ(run.output, saveFailureText(input, output, kBigSide));
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"in.tga"});
 }
 
