@@ -31,8 +31,10 @@ int platformUsableProcessorCount();
 // that a reader of the console messages that goes away (a pipe into head)
 // does not end the run: the messages are only a report. A signal that ends
 // the run (SIGINT, SIGTERM, SIGHUP, unless started ignored) first removes the
-// temporary file of an output being written. On Windows it sets the console
-// to print UTF-8 for the rest of the run.
+// named temporary file of an output being written. On Windows it sets the
+// console to print UTF-8 for the rest of the run, and Ctrl+C, Ctrl+Break and
+// the closing of the console first remove that file
+// (platformConsoleControl).
 void platformPrepareProcess();
 
 // The command line's arguments, argv[0] first. On Windows they are read from
@@ -94,19 +96,24 @@ inline bool operator<(const FileIdentity& a, const FileIdentity& b) {
 bool platformIdentityOf(const char* path, FileIdentity* identity);
 
 // An output file while it is written. A plain file's data goes to a new
-// temporary file beside it, under a name that does not end in ".tga", which
-// takes its place only once it is complete. A device or a pipe (/dev/null,
-// a terminal, NUL) is written directly.
+// temporary file beside it, which takes its place only once it is complete.
+// On Linux that file has no name until then (O_TMPFILE), so that a run ended
+// in any way, kill -9 and power cuts included, leaves nothing behind; where
+// the file system does not offer such files, and elsewhere, it is named
+// ".lomvera-" and six letters or digits, a name that does not end in ".tga".
+// A device or a pipe (/dev/null, a terminal, NUL) is written directly.
 struct OutputFile {
   std::FILE* file = nullptr;  // unbuffered: each write goes straight to the file
-  std::string temporaryPath;  // where the data goes until it is complete; empty when written directly
+  std::string temporaryPath;  // the temporary file's name; empty when it has none or the output is written directly
   std::string finalPath;      // the file replaced: the output's path with its symbolic links followed
   bool replacesFile = false;  // whether a plain file of that name exists
+  bool unnamed = false;       // whether the data goes to a file without a name in finalPath's folder
 };
 
 // Opens an output for `path`. A path that is a symbolic link (or a chain of
 // them) stands for the file it leads to, which is replaced, or created when
-// the last link dangles; the temporary file lies in that file's folder. The
+// the last link dangles; the temporary file lies in that file's folder. A
+// link to a folder, or a Windows junction, is refused as a folder is. The
 // temporary file gets the permissions that the output should end up with:
 // those of an existing file, otherwise those of an ordinarily created file.
 // Returns false, creating nothing, when the folder does not allow it, or when
@@ -121,11 +128,28 @@ bool platformOpenOutput(const char* path, OutputFile* output);
 // picture was, the input itself when a scan is corrected in place; a new
 // output lost in a crash is simply made again, and waiting for the disk costs
 // as much as the whole correction), then the file is closed and takes the
-// place of finalPath in one step. Returns true on success. With `written`
+// place of finalPath in one step (a file without a name is first given a
+// temporary one beside it, for as long as closing it takes; signals that end
+// the run wait meanwhile). Returns true on success. With `written`
 // false, or when any step fails, the temporary file is removed, an existing
 // file of that name keeps its bytes, and the result is false. A device or
 // pipe is only closed: what was written to it stays written.
 bool platformFinishOutput(OutputFile* output, bool written);
+
+// For the tests: whether outputs may be written to files without a name
+// (true at the start), so that the named temporary files of file systems
+// without them can be tried anywhere. Windows has no such files.
+void platformAllowUnnamedOutputs(bool allowed);
+
+#ifdef _WIN32
+// The console control handler that platformPrepareProcess installs, for the
+// tests to call as the system would on Ctrl+C, Ctrl+Break or the closing of
+// the console: the temporary file of an output being written is marked to go
+// with its last handle, so that nothing is left when the process ends, and
+// the result is false, so that the system then ends the process as it does
+// for that event.
+int platformConsoleControl(unsigned long event);
+#endif
 
 // One entry of a directory listing.
 struct DirectoryEntry {

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -21,9 +22,16 @@ const char platformPathSeparator = '/';
 
 namespace {
 
-// The temporary file of the output being written, for the signal handler.
+// The named temporary file of the output being written, for the signal
+// handler.
 char pendingTemporary[PATH_MAX + 32];
 volatile std::sig_atomic_t temporaryPending = 0;
+
+// Whether outputs may go to files without a name (platformAllowUnnamedOutputs).
+bool unnamedOutputsAllowed = true;
+
+// The signals that end the run and that the handler below is for.
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // A signal that ends the run (Ctrl+C, kill, a closed terminal) while a
 // result is written: the temporary file is removed, then the signal ends the
@@ -41,7 +49,7 @@ void platformPrepareProcess() {
   std::signal(SIGPIPE, SIG_IGN);
   // A signal the process was started to ignore (nohup, a background job)
   // stays ignored.
-  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+  for (const int signalNumber : kEndingSignals) {
     struct sigaction current {};
     if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
       std::signal(signalNumber, removeTemporaryAndEnd);
@@ -156,6 +164,66 @@ static mode_t ordinaryFileMode() {
   return 0666 & ~mask;
 }
 
+// Temporary files are named this and six letters or digits.
+static const char kTemporaryPrefix[] = ".lomvera-";
+
+// Tells the signal handler the named temporary file to remove.
+static void markPending(const std::string& name) {
+  if (name.size() >= sizeof pendingTemporary) return;
+  std::memcpy(pendingTemporary, name.c_str(), name.size() + 1);
+  // The name is complete before the handler may read it.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  temporaryPending = 1;
+}
+
+// The path under which /proc shows the file open as `descriptor`.
+static std::string procPathOf(int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); }
+
+// A new file without a name in the folder (O_TMPFILE), opened for writing:
+// nothing shows it, and it goes with its last descriptor however the process
+// ends. -1 where the system or the file system does not offer such files (the
+// caller then names its file), and where /proc does not show the file, through
+// which it is named once complete (nameUnnamed).
+static int openUnnamedIn(const std::string& folder, mode_t mode) {
+#if defined(O_TMPFILE)
+  if (!unnamedOutputsAllowed) return -1;
+  const int descriptor = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+  if (descriptor < 0) return -1;
+  struct stat file {}, shown {};
+  if (fstat(descriptor, &file) != 0 || stat(procPathOf(descriptor).c_str(), &shown) != 0 ||
+      file.st_dev != shown.st_dev || file.st_ino != shown.st_ino) {
+    close(descriptor);
+    return -1;
+  }
+  return descriptor;
+#else
+  (void)folder;
+  (void)mode;
+  return -1;
+#endif
+}
+
+// Gives a file without a name a new temporary name in the folder and returns
+// it; "" when that fails. The link is made from the file's entry in /proc,
+// which any user may do; linking the descriptor itself (AT_EMPTY_PATH) needs
+// a privilege that the tool does not have or want.
+static std::string nameUnnamed(int descriptor, const std::string& folder) {
+  constexpr int kAttempts = 100;
+  const char* const letters = "abcdefghijklmnopqrstuvwxyz0123456789";
+  static std::uint32_t state = static_cast<std::uint32_t>(getpid()) << 16 ^ platformTickCount();
+  const std::string from = procPathOf(descriptor);
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    std::string name = folder + "/" + kTemporaryPrefix;
+    for (int i = 0; i < 6; ++i) {
+      state = state * 1664525u + 1013904223u;
+      name += letters[(state >> 16) % 36];
+    }
+    if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return name;
+    if (errno != EEXIST) break;
+  }
+  return std::string();
+}
+
 static bool isDeviceOrPipe(const struct stat& status) { return S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode); }
 
 // A character device or a pipe is written where it is: there is no file to
@@ -181,6 +249,7 @@ static bool openDirectOutput(const char* path, OutputFile* output) {
   output->temporaryPath.clear();
   output->finalPath = path;
   output->replacesFile = false;
+  output->unnamed = false;
   return true;
 }
 
@@ -210,25 +279,29 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
     mode = named.st_mode & 07777;
   }
 
-  std::string name = directoryOf(finalPath) + "/.lomvera-XXXXXX";
-  const int descriptor = mkstemp(&name[0]);
-  if (descriptor < 0) return false;
+  // The mode of an O_TMPFILE file is cut by the umask like any other, and
+  // mkstemp's is 0600: fchmod gives both the output's own.
+  std::string name;
+  int descriptor = openUnnamedIn(directoryOf(finalPath), mode);
+  if (descriptor < 0) {
+    name = directoryOf(finalPath) + "/" + kTemporaryPrefix + "XXXXXX";
+    descriptor = mkstemp(&name[0]);
+    if (descriptor < 0) return false;
+  }
   std::FILE* file = nullptr;
   if (fchmod(descriptor, mode) == 0) file = fdopen(descriptor, "wb");
   if (file == nullptr) {
     close(descriptor);
-    unlink(name.c_str());
+    if (!name.empty()) unlink(name.c_str());
     return false;
   }
   std::setvbuf(file, nullptr, _IONBF, 0);
-  if (name.size() < sizeof pendingTemporary) {
-    std::memcpy(pendingTemporary, name.c_str(), name.size() + 1);
-    temporaryPending = 1;
-  }
+  if (!name.empty()) markPending(name);
   output->file = file;
   output->temporaryPath = name;
   output->finalPath = finalPath;
   output->replacesFile = exists;
+  output->unnamed = name.empty();
   return true;
 }
 
@@ -236,14 +309,34 @@ bool platformFinishOutput(OutputFile* output, bool written) {
   if (output->file == nullptr) return false;
   written = written && std::fflush(output->file) == 0 && std::ferror(output->file) == 0;
   if (written && output->replacesFile) written = fsync(fileno(output->file)) == 0;
+  if (output->temporaryPath.empty() && !output->unnamed) {
+    written = std::fclose(output->file) == 0 && written;
+    output->file = nullptr;
+    return written;
+  }
+  // From here until the temporary file is in place or gone, a signal that
+  // ends the run waits, so that it never ends between the naming of a file
+  // without a name and its renaming.
+  sigset_t ending, before;
+  sigemptyset(&ending);
+  for (const int signalNumber : kEndingSignals) sigaddset(&ending, signalNumber);
+  sigprocmask(SIG_BLOCK, &ending, &before);
+  if (output->unnamed && written) {
+    output->temporaryPath = nameUnnamed(fileno(output->file), directoryOf(output->finalPath));
+    written = !output->temporaryPath.empty();
+    if (written) markPending(output->temporaryPath);
+  }
   written = std::fclose(output->file) == 0 && written;
   output->file = nullptr;
-  if (output->temporaryPath.empty()) return written;
-  const bool placed = written && std::rename(output->temporaryPath.c_str(), output->finalPath.c_str()) == 0;
-  if (!placed) unlink(output->temporaryPath.c_str());
+  const std::string& temporary = output->temporaryPath;
+  const bool placed = written && std::rename(temporary.c_str(), output->finalPath.c_str()) == 0;
+  if (!placed && !temporary.empty()) unlink(temporary.c_str());
   temporaryPending = 0;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
   return placed;
 }
+
+void platformAllowUnnamedOutputs(bool allowed) { unnamedOutputsAllowed = allowed; }
 
 static bool endsWithTgaAnyCase(const char* name) {
   const std::size_t length = std::strlen(name);

@@ -96,7 +96,9 @@ HANDLE createTemporaryIn(const std::wstring& folder, DWORD attributes, std::wstr
       state = state * 1664525u + 1013904223u;
       candidate += letters[(state >> 16) % 36];
     }
-    const HANDLE handle = CreateFileW(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, attributes, nullptr);
+    // DELETE lets the console control handler mark the file to go.
+    const HANDLE handle =
+        CreateFileW(candidate.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, attributes, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
       *name = candidate;
       return handle;
@@ -106,6 +108,94 @@ HANDLE createTemporaryIn(const std::wstring& folder, DWORD attributes, std::wstr
   }
   return INVALID_HANDLE_VALUE;
 }
+
+// The path of the file that an open handle is on, all links followed, in the
+// "\\?\" form; empty when the system cannot tell.
+std::wstring finalPathOf(HANDLE handle) {
+  constexpr DWORD kForm = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  const DWORD size = GetFinalPathNameByHandleW(handle, nullptr, 0, kForm);
+  if (size == 0) return std::wstring();
+  std::wstring path(size, L'\0');
+  const DWORD length = GetFinalPathNameByHandleW(handle, &path[0], size, kForm);
+  if (length == 0 || length >= size) return std::wstring();
+  path.resize(length);
+  return path;
+}
+
+// The start of a symbolic link's reparse data (REPARSE_DATA_BUFFER, which
+// only the driver kit declares in full); the two names follow it, in UTF-16,
+// at their offsets in bytes.
+struct SymbolicLinkData {
+  ULONG tag;
+  USHORT dataLength;
+  USHORT reserved;
+  USHORT substituteNameOffset;
+  USHORT substituteNameLength;
+  USHORT printNameOffset;
+  USHORT printNameLength;
+  ULONG flags;
+};
+constexpr ULONG kRelativeLink = 1;  // SYMLINK_FLAG_RELATIVE
+
+// Where the symbolic link `link` leads: its target as a path (a relative one
+// joined to the link's folder). False for a link the system cannot read and
+// for any other kind of reparse point.
+bool readSymbolicLink(const std::wstring& link, std::wstring* target) {
+  const HANDLE handle = CreateFileW(link.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  alignas(SymbolicLinkData) unsigned char data[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
+  DWORD size = 0;
+  const bool read = DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, data, sizeof data, &size, nullptr) != 0;
+  CloseHandle(handle);
+  SymbolicLinkData header{};
+  if (!read || size < sizeof header) return false;
+  std::memcpy(&header, data, sizeof header);
+  const std::size_t end = sizeof header + header.substituteNameOffset + header.substituteNameLength;
+  if (header.tag != IO_REPARSE_TAG_SYMLINK || end > size) return false;
+  std::wstring name(header.substituteNameLength / sizeof(wchar_t), L'\0');
+  std::memcpy(&name[0], data + sizeof header + header.substituteNameOffset, header.substituteNameLength);
+  if ((header.flags & kRelativeLink) != 0) {
+    const std::wstring folder = directoryOf(link);
+    *target = folder + (folder.back() == L'\\' ? L"" : L"\\") + name;
+  } else if (name.compare(0, 8, L"\\??\\UNC\\") == 0) {
+    *target = L"\\\\" + name.substr(8);  // \??\UNC\server\share: \\server\share
+  } else if (name.compare(0, 4, L"\\??\\") == 0) {
+    *target = name.substr(4);  // \??\C:\...: C:\...
+  } else {
+    *target = name;
+  }
+  return true;
+}
+
+// Windows follows at most this many links in a row.
+constexpr int kMostLinks = 63;
+
+// Follows the chain of symbolic links to files that *path may be, when it
+// leads nowhere, leaving in *path the path of the file the last link would
+// lead to. True when that names nothing at all, so that a file can be created
+// there; false for a junction, a link to a folder, a link that cannot be
+// read, and a chain longer than Windows follows.
+bool followDanglingLinks(std::wstring* path) {
+  for (int links = 0; links <= kMostLinks; ++links) {
+    const DWORD attributes = GetFileAttributesW(path->c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    const bool linkToFile =
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    std::wstring target;
+    if (!linkToFile || !readSymbolicLink(*path, &target)) return false;
+    *path = target;
+  }
+  return false;
+}
+
+// The temporary file of the output being written, for the console control
+// handler, which the system runs in a thread of its own: the lock keeps the
+// handle from being closed, or the file renamed, while the handler uses it.
+SRWLOCK pendingLock = SRWLOCK_INIT;
+HANDLE pendingTemporary = INVALID_HANDLE_VALUE;
+
+BOOL WINAPI consoleControlHandler(DWORD event) { return platformConsoleControl(event); }
 
 // Attributes of an existing output that its replacement takes over.
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -123,7 +213,24 @@ void platformPrepareProcess() {
   if (consoleCodePageBefore != 0 && consoleCodePageBefore != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
     std::atexit(restoreConsoleCodePage);
   }
+  SetConsoleCtrlHandler(consoleControlHandler, TRUE);
 }
+
+// Ctrl+C, Ctrl+Break, the closing of the console (and the end of the session)
+// end the run: the temporary file is marked to go when its handle closes,
+// which the end of the process does, and the system's own handler, which
+// comes next, ends the process.
+int platformConsoleControl(unsigned long) {
+  AcquireSRWLockExclusive(&pendingLock);
+  if (pendingTemporary != INVALID_HANDLE_VALUE) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    SetFileInformationByHandle(pendingTemporary, FileDispositionInfo, &disposition, sizeof disposition);
+  }
+  ReleaseSRWLockExclusive(&pendingLock);
+  return FALSE;
+}
+
+void platformAllowUnnamedOutputs(bool) {}
 
 std::vector<std::string> platformArguments(int argc, char** argv) {
   int count = 0;
@@ -212,8 +319,11 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   const HANDLE existing =
       CreateFileW(widePath.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   DWORD keptAttributes = 0;
+  // The file replaced: a symbolic link, or a chain of them, stands for the
+  // file it leads to, or would lead to when it dangles.
+  std::wstring target = widePath;
   output->replacesFile = existing != INVALID_HANDLE_VALUE;
-  if (!output->replacesFile && GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+  if (!output->replacesFile && (GetLastError() != ERROR_FILE_NOT_FOUND || !followDanglingLinks(&target))) return false;
   if (output->replacesFile) {
     const DWORD type = GetFileType(existing);
     if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
@@ -227,26 +337,29 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
       output->replacesFile = false;
       return true;
     }
+    const std::wstring reached = finalPathOf(existing);
+    if (!reached.empty()) target = reached;
     CloseHandle(existing);
-    const DWORD attributes = GetFileAttributesW(widePath.c_str());
+    const DWORD attributes = GetFileAttributesW(target.c_str());
     if (type != FILE_TYPE_DISK || attributes == INVALID_FILE_ATTRIBUTES || (attributes & kRefusingAttributes) != 0) {
       return false;
     }
     keptAttributes = attributes & kKeptAttributes;
   }
+  // Held from the creation of the temporary file until the handler knows it.
+  AcquireSRWLockExclusive(&pendingLock);
   std::wstring name;
   const HANDLE handle =
-      createTemporaryIn(directoryOf(widePath), keptAttributes != 0 ? keptAttributes : FILE_ATTRIBUTE_NORMAL, &name);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  std::FILE* file = streamOnHandle(handle, _O_WRONLY, "wb");
-  if (file == nullptr) {
-    DeleteFileW(name.c_str());
-    return false;
-  }
+      createTemporaryIn(directoryOf(target), keptAttributes != 0 ? keptAttributes : FILE_ATTRIBUTE_NORMAL, &name);
+  std::FILE* file = handle != INVALID_HANDLE_VALUE ? streamOnHandle(handle, _O_WRONLY, "wb") : nullptr;
+  if (file != nullptr) pendingTemporary = handle;
+  if (file == nullptr && handle != INVALID_HANDLE_VALUE) DeleteFileW(name.c_str());
+  ReleaseSRWLockExclusive(&pendingLock);
+  if (file == nullptr) return false;
   std::setvbuf(file, nullptr, _IONBF, 0);
   output->file = file;
   output->temporaryPath = toUtf8(name.c_str());
-  output->finalPath = path;
+  output->finalPath = toUtf8(target.c_str());
   return true;
 }
 
@@ -254,15 +367,23 @@ bool platformFinishOutput(OutputFile* output, bool written) {
   if (output->file == nullptr) return false;
   written = written && std::fflush(output->file) == 0 && std::ferror(output->file) == 0;
   if (written && output->replacesFile) written = _commit(_fileno(output->file)) == 0;
+  if (output->temporaryPath.empty()) {
+    written = std::fclose(output->file) == 0 && written;
+    output->file = nullptr;
+    return written;
+  }
+  // A file that the console control handler marked goes as it is closed, and
+  // the renaming then finds nothing.
+  AcquireSRWLockExclusive(&pendingLock);
   written = std::fclose(output->file) == 0 && written;
   output->file = nullptr;
-  if (output->temporaryPath.empty()) return written;
+  pendingTemporary = INVALID_HANDLE_VALUE;
   const std::wstring temporary = toWide(output->temporaryPath);
-  if (written && MoveFileExW(temporary.c_str(), toWide(output->finalPath).c_str(), MOVEFILE_REPLACE_EXISTING) != 0) {
-    return true;
-  }
-  DeleteFileW(temporary.c_str());
-  return false;
+  const bool placed =
+      written && MoveFileExW(temporary.c_str(), toWide(output->finalPath).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (!placed) DeleteFileW(temporary.c_str());
+  ReleaseSRWLockExclusive(&pendingLock);
+  return placed;
 }
 
 // Whether a name ends in ".tga" in any letter case.

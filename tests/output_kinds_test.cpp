@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <string>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -69,34 +67,44 @@ TEST(OutputKinds, PipeWithAReaderGetsTheWholeResult) {
   EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"in.tga", "pipe.tga", "plain.tga"}));
 }
 
-// Ctrl+C, kill or a closed terminal while a result is written leave no
-// temporary file behind, and the signal still ends the run. The tool is held
-// there by its standard output: a pipe of one page, filled so that only the
-// text before the first stage fits.
-TEST(OutputKinds, SignalWhileSavingLeavesNoTemporaryFile) {
-  TemporaryDirectory directory;
-  const std::string input = directory.path("in.tga");
-  writeBytes(input, tgaFile(20, 10, 24, 0, stripedPicture(20, 10, false, 7)));
-  const std::string before = bannerText() + loadingText(input) + "\n";
-  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    const int capacity = fcntl(ends[1], F_SETPIPE_SZ, 4096);
-    ASSERT_GT(capacity, static_cast<int>(before.size()));
-    const std::string filler(static_cast<std::size_t>(capacity) - before.size(), 'x');
-    ASSERT_EQ(write(ends[1], filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
-    const int tool = startTool({input, directory.path("out.tga")}, ends[1]);
-    bool writing = false;
-    for (int wait = 0; wait < 1000 && !writing; ++wait) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      writing = listDirectory(directory.root()).size() == 2;
+// Ctrl+C, kill, a closed terminal or kill -9 while a large result is half
+// written leave the folder as it was: the old output byte for byte and no
+// other file; and the signal still ends the run. The tool is held halfway
+// through its last stage, which writes the rows as it corrects them, by its
+// standard output. Where the file system offers no files without a name,
+// the temporary file has one: the first three signals remove it, and kill -9
+// leaves it beside the output.
+TEST(OutputKinds, RunEndedWhileSavingLeavesTheFolderAsItWas) {
+  constexpr int kWidth = 1200;
+  constexpr int kHeight = 900;
+  const Bytes picture = tgaFile(kWidth, kHeight, 24, 0, stripedPicture(kWidth, kHeight, false, 7));
+  struct Case {
+    int signalNumber;
+    bool unnamedFilesRefused;
+  };
+  for (const Case& c : {Case{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGKILL, false}, {SIGINT, true},
+                        {SIGTERM, true}, {SIGHUP, true}, {SIGKILL, true}}) {
+    const std::string what = std::to_string(c.signalNumber) + (c.unnamedFilesRefused ? " with named files" : "");
+    TemporaryDirectory directory;
+    const std::string input = directory.path("in.tga");
+    const std::string output = directory.path("out.tga");
+    writeBytes(input, picture);
+    writeBytes(output, {'o', 'l', 'd'});
+    const std::string text = runTextBeforeReport(input, output, kHeight);
+    const std::size_t dots = text.find("performing shift ") + 17;
+    const HeldTool tool = startHeldTool({input, output}, dots + (text.find('\n', dots) - dots) / 2, c.unnamedFilesRefused);
+    EXPECT_TRUE(waitUntilWriting(tool.process, directory.root(), savedFileSize(kWidth, kHeight) / 4)) << what;
+    kill(tool.process, c.signalNumber);
+    EXPECT_EQ(finishHeldTool(tool).exitStatus, 128 + c.signalNumber) << what;
+
+    std::vector<std::string> names = listDirectory(directory.root());
+    if (c.unnamedFilesRefused && c.signalNumber == SIGKILL) {
+      ASSERT_EQ(names.size(), 3u) << what;
+      EXPECT_EQ(names[0].substr(0, 9), ".lomvera-") << what;
+      names.erase(names.begin());
     }
-    EXPECT_TRUE(writing);
-    kill(tool, signalNumber);
-    EXPECT_EQ(waitForTool(tool), 128 + signalNumber);
-    close(ends[0]);
-    close(ends[1]);
-    EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"in.tga"}) << signalNumber;
+    EXPECT_EQ(names, (std::vector<std::string>{"in.tga", "out.tga"})) << what;
+    EXPECT_EQ(readBytes(output), (Bytes{'o', 'l', 'd'})) << what;
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 #include <utility>
 
@@ -12,6 +13,12 @@
 #include <windows.h>
 #else
 #include <sched.h>
+#endif
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 #include "platform/platform.h"
@@ -26,9 +33,60 @@ std::vector<std::string> sortedNames(const std::vector<DirectoryEntry>& entries)
   return names;
 }
 
+#ifdef _WIN32
+bool underWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+#endif
+
+// Makes `name` in the folder a symbolic link to `target` (relative to the
+// folder, '/' between names). Windows may refuse it without a privilege;
+// Wine's CreateSymbolicLinkW makes none, but Wine shows the Unix links in its
+// folders that lead somewhere as Windows shows links, so one is made with
+// ln -s there. False when no link shows.
+bool makeLink(const std::string& folder, const std::string& name, const std::string& target, bool toFolder) {
+  const std::string link = joinPath(folder, name);
+#ifdef _WIN32
+  std::string windowsTarget = target;
+  std::replace(windowsTarget.begin(), windowsTarget.end(), '/', '\\');
+  const DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | (toFolder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
+  CreateSymbolicLinkW(std::filesystem::u8path(link).c_str(), std::filesystem::u8path(windowsTarget).c_str(), flags);
+  auto shows = [&] { return GetFileAttributesW(std::filesystem::u8path(link).c_str()) != INVALID_FILE_ATTRIBUTES; };
+  if (!shows() && underWine() && std::filesystem::exists(std::filesystem::u8path(joinPath(folder, windowsTarget)))) {
+    runProgram("Z:\\bin\\ln", {"-s", target, name}, folder);
+  }
+  return shows();
+#else
+  (void)toFolder;
+  return symlink(target.c_str(), link.c_str()) == 0;
+#endif
+}
+
+// Removes a link that makeLink made. Under Wine, where it is a Unix link,
+// rm does: Wine's own removal takes the link for the file it leads to.
+void removeLink(const std::string& folder, const std::string& name) {
+  const std::string link = joinPath(folder, name);
+#ifdef _WIN32
+  const std::wstring wide = std::filesystem::u8path(link).wstring();
+  if (underWine()) {
+    runProgram("Z:\\bin\\rm", {name}, folder);
+  } else if (!DeleteFileW(wide.c_str())) {
+    RemoveDirectoryW(wide.c_str());
+  }
+#else
+  unlink(link.c_str());
+#endif
+}
+
 class PlatformTest : public ::testing::Test {
  protected:
+  // The links a test made go first, last made first: Wine shows a Unix link
+  // only while it leads somewhere, and the removal of the test's folder goes
+  // round in circles on one it does not show.
+  void TearDown() override {
+    platformAllowUnnamedOutputs(true);
+    for (auto link = links.rbegin(); link != links.rend(); ++link) removeLink(directory.root(), *link);
+  }
   TemporaryDirectory directory;
+  std::vector<std::string> links;
 };
 
 // Names that only a Windows short name ("NOTES~1.TGA") ends in ".tga" are no
@@ -78,38 +136,107 @@ TEST_F(PlatformTest, InputFilesOpenWithTheirSizeAndOnlyWhenTheyArePlainFiles) {
   EXPECT_EQ(size, 77u);
 }
 
+// On Linux the data goes to a file without a name, which nothing shows;
+// where the file system offers none, and elsewhere, to a named file.
 TEST_F(PlatformTest, OutputGoesToATemporaryFileBesideItsTargetAndReplacesIt) {
   // Bytes that text-mode streams would change: "\n" and "\r\n" and a ^Z.
   const Bytes content = {'\n', '\r', '\n', 0x1A, 0, '\n'};
-  writeBytes(directory.path("out.tga"), {1, 2, 3});
+  for (const bool unnamedAllowed : {true, false}) {
+    platformAllowUnnamedOutputs(unnamedAllowed);
+    writeBytes(directory.path("out.tga"), {1, 2, 3});
+    OutputFile output;
+    ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
+    EXPECT_TRUE(output.replacesFile);
+    EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), output.file), content.size());
+#ifdef __linux__
+    EXPECT_EQ(output.unnamed, unnamedAllowed);
+#endif
+    if (output.unnamed) {
+      EXPECT_TRUE(output.temporaryPath.empty());
+      EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
+    } else {
+      // The same folder, whatever the form of its path ("\\?\C:\..." on Windows).
+      const std::string& temporary = output.temporaryPath;
+      const std::size_t separator = temporary.find_last_of(platformPathSeparator);
+      ASSERT_NE(separator, std::string::npos);
+      FileIdentity folder{}, root{};
+      ASSERT_TRUE(platformIdentityOf(temporary.substr(0, separator).c_str(), &folder));
+      ASSERT_TRUE(platformIdentityOf(directory.root().c_str(), &root));
+      EXPECT_TRUE(folder == root);
+      std::string ending = temporary.substr(temporary.size() - 4);
+      std::transform(ending.begin(), ending.end(), ending.begin(), [](unsigned char c) { return std::tolower(c); });
+      EXPECT_NE(ending, ".tga");  // never taken for an input by a directory run
+      EXPECT_EQ(listDirectory(directory.root()).size(), 2u);
+    }
+
+    ASSERT_TRUE(platformFinishOutput(&output, true));
+    EXPECT_EQ(readBytes(directory.path("out.tga")), content);
+    EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
+
+    // Abandoned: the existing file keeps its bytes and nothing else is left.
+    ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
+    EXPECT_EQ(std::fwrite("x", 1, 1, output.file), 1u);
+    EXPECT_FALSE(platformFinishOutput(&output, false));
+    EXPECT_EQ(readBytes(directory.path("out.tga")), content);
+    EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
+  }
+}
+
+struct Link {
+  const char* name;
+  const char* target;   // relative to the test's folder
+  bool toFolder;
+  const char* reached;  // the file written, in the folder "sub"; "" when the output is refused
+};
+
+// Makes the link in the test's folder (adding it to `links`), writes an
+// output through it and checks where that went: into the file the link leads
+// to, which the link still leads to, or nowhere when the output is refused;
+// nothing else is left in either folder. False when no link could be made.
+bool writeThroughLink(const TemporaryDirectory& directory, const Link& link, std::vector<std::string>* links) {
+  if (!makeLink(directory.root(), link.name, link.target, link.toFolder)) return false;
+  links->push_back(link.name);
+  const std::vector<std::string> namesBefore = listDirectory(directory.root());
   OutputFile output;
-  ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
-  EXPECT_TRUE(output.replacesFile);
-  EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), output.file), content.size());
+  const bool opened = platformOpenOutput(directory.path(link.name).c_str(), &output);
+  EXPECT_EQ(opened, *link.reached != '\0') << link.name;
+  if (opened) {
+    EXPECT_EQ(std::fwrite(link.name, 1, 3, output.file), 3u);
+    EXPECT_TRUE(platformFinishOutput(&output, true)) << link.name;
+    const std::string reached = joinPath(directory.path("sub"), link.reached);
+    EXPECT_EQ(readBytes(reached), Bytes(link.name, link.name + 3)) << link.name;
+    FileIdentity fromLink{}, file{};
+    EXPECT_TRUE(platformIdentityOf(directory.path(link.name).c_str(), &fromLink) &&
+                platformIdentityOf(reached.c_str(), &file) && fromLink == file)
+        << link.name;
+  }
+  EXPECT_EQ(listDirectory(directory.root()), namesBefore) << link.name;
+  for (const std::string& name : listDirectory(directory.path("sub"))) {
+    EXPECT_TRUE(name == "target.tga" || name == "new.tga") << link.name << ": " << name;
+  }
+  return true;
+}
 
-  // The same folder, whatever the form of its path ("\\?\C:\..." on Windows).
-  const std::string& temporary = output.temporaryPath;
-  const std::size_t separator = temporary.find_last_of(platformPathSeparator);
-  ASSERT_NE(separator, std::string::npos);
-  FileIdentity folder{}, root{};
-  ASSERT_TRUE(platformIdentityOf(temporary.substr(0, separator).c_str(), &folder));
-  ASSERT_TRUE(platformIdentityOf(directory.root().c_str(), &root));
-  EXPECT_TRUE(folder == root);
-  std::string ending = temporary.substr(temporary.size() - 4);
-  std::transform(ending.begin(), ending.end(), ending.begin(), [](unsigned char c) { return std::tolower(c); });
-  EXPECT_NE(ending, ".tga");  // never taken for an input by a directory run
-  EXPECT_EQ(listDirectory(directory.root()).size(), 2u);
+// A link to a file and a chain of links stand for the file they lead to,
+// which is replaced, and stay links to it; a link to a folder is refused as
+// a folder is.
+TEST_F(PlatformTest, OutputThroughALinkReplacesTheFileItLeadsTo) {
+  makeDirectory(directory.path("sub"));
+  writeBytes(joinPath(directory.path("sub"), "target.tga"), {'o', 'l', 'd'});
+  for (const Link& link : {Link{"link.tga", "sub/target.tga", false, "target.tga"},
+                           {"chain.tga", "link.tga", false, "target.tga"},
+                           {"folder.tga", "sub", true, ""}}) {
+    if (!writeThroughLink(directory, link, &links)) GTEST_SKIP() << "this system made no symbolic link " << link.name;
+  }
+}
 
-  ASSERT_TRUE(platformFinishOutput(&output, true));
-  EXPECT_EQ(readBytes(directory.path("out.tga")), content);
-  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
-
-  // Abandoned: the existing file keeps its bytes and nothing else is left.
-  ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
-  EXPECT_EQ(std::fwrite("x", 1, 1, output.file), 1u);
-  EXPECT_FALSE(platformFinishOutput(&output, false));
-  EXPECT_EQ(readBytes(directory.path("out.tga")), content);
-  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
+// A link that leads nowhere stands for the file it would lead to, which is
+// created. Wine shows no Unix link that leads nowhere.
+TEST_F(PlatformTest, OutputThroughADanglingLinkCreatesTheFileItWouldLeadTo) {
+  makeDirectory(directory.path("sub"));
+  if (!writeThroughLink(directory, Link{"dangling.tga", "sub/new.tga", false, "new.tga"}, &links)) {
+    GTEST_SKIP() << "this system made no symbolic link that leads nowhere";
+  }
 }
 
 TEST_F(PlatformTest, NoOutputWhereTheTargetCannotBe) {
@@ -122,6 +249,34 @@ TEST_F(PlatformTest, NoOutputWhereTheTargetCannotBe) {
   EXPECT_FALSE(platformFinishOutput(&output, true));
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"dir.tga"});
 }
+
+#ifdef _WIN32
+// Ctrl+C, Ctrl+Break or the closing of the console while an output is
+// written: the handler marks the temporary file to go with its handle and
+// leaves the end of the process to the system's own handler. Wine delivers
+// no such event to a program without a console, so the handler is called as
+// the system would call it; the saving then closes the handle as the end of
+// the process would, and finds no file left to rename.
+TEST_F(PlatformTest, ConsoleControlEventRemovesTheTemporaryFile) {
+  for (const unsigned long event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT}) {
+    writeBytes(directory.path("out.tga"), {'o', 'l', 'd'});
+    OutputFile output;
+    ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
+    EXPECT_EQ(std::fwrite("new", 1, 3, output.file), 3u);
+    EXPECT_EQ(platformConsoleControl(event), FALSE) << event;
+    EXPECT_FALSE(platformFinishOutput(&output, true)) << event;
+    EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"}) << event;
+    EXPECT_EQ(readBytes(directory.path("out.tga")), (Bytes{'o', 'l', 'd'})) << event;
+  }
+  // With no output being written, the handler changes nothing for the next.
+  EXPECT_EQ(platformConsoleControl(CTRL_C_EVENT), FALSE);
+  OutputFile output;
+  ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
+  EXPECT_EQ(std::fwrite("new", 1, 3, output.file), 3u);
+  EXPECT_TRUE(platformFinishOutput(&output, true));
+  EXPECT_EQ(readBytes(directory.path("out.tga")), (Bytes{'n', 'e', 'w'}));
+}
+#endif
 
 TEST(PlatformTicks, CountMilliseconds) {
   const std::uint32_t start = platformTickCount();

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <regex>
 #include <tuple>
@@ -237,6 +238,25 @@ TEST(SaveFault, InputChangedBetweenThePassesOrFailedWritesAreNotSaved) {
     }
   }
   forceWorkerThreads(0);
+}
+
+// A file that changes after it was opened is not corrected from two different
+// pictures: the run ends with the save error and nothing is written. The
+// change is made while the tool is held before its first stage, once it has
+// opened the input and the output.
+TEST(SaveFault, InputThatChangesDuringTheRunIsNotSaved) {
+  TemporaryDirectory directory;
+  const std::string input = directory.path("in.tga");
+  const std::string output = directory.path("out.tga");
+  writeBytes(input, bigPicture());
+  const HeldTool tool = startHeldTool({input, output}, bannerText().size() + loadingText(input).size() + 1);
+  EXPECT_TRUE(waitUntilWriting(tool.process, directory.root(), 0));
+  std::FILE* appended = std::fopen(input.c_str(), "ab");
+  EXPECT_TRUE(appended != nullptr && std::fputc('x', appended) == 'x' && std::fclose(appended) == 0);
+  const ToolRun run = finishHeldTool(tool);
+  EXPECT_EQ(run.exitStatus, 3);
+  EXPECT_EQ(run.output, saveFailureText(input, output, kBigSide));
+  EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"in.tga"});
 }
 
 // Every way a single-file run can end, against what is on disk afterwards:

@@ -9,9 +9,20 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <thread>
 #endif
 
 #include "platform/platform.h"
@@ -132,7 +143,26 @@ static int runWithStreams(const std::string& program, const std::vector<std::str
 
 static std::string withNewlineLineEnds(const Bytes& text) { return std::string(text.begin(), text.end()); }
 
-int startTool(const std::vector<std::string>& arguments, int standardOutput) {
+// Has the system refuse this process, and the programs it starts, any open
+// with O_TMPFILE, with the error of a file system that does not offer it.
+static bool refuseUnnamedFiles() {
+  // The flags are the third argument of openat; their low half, on this
+  // little-endian machine, holds O_TMPFILE.
+  constexpr unsigned kFlagsOffset = offsetof(seccomp_data, args) + 2 * sizeof(std::uint64_t);
+  sock_filter rules[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 4),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kFlagsOffset),
+      BPF_STMT(BPF_ALU | BPF_AND | BPF_K, O_TMPFILE),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, O_TMPFILE, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(sizeof rules / sizeof rules[0]), rules};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+int startTool(const std::vector<std::string>& arguments, int standardOutput, bool unnamedFilesRefused) {
   const std::string tool = toolExecutable();
   std::vector<char*> argv{const_cast<char*>(tool.c_str())};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -145,10 +175,73 @@ int startTool(const std::vector<std::string>& arguments, int standardOutput) {
     dup2(nothing, 0);
     dup2(standardOutput, 1);
     dup2(nothing, 2);
+    if (unnamedFilesRefused && !refuseUnnamedFiles()) _exit(126);
     execv(tool.c_str(), argv.data());
     _exit(127);
   }
   return child;
+}
+
+HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t room, bool unnamedFilesRefused) {
+  int ends[2];
+  if (pipe(ends) != 0) return HeldTool{-1, -1, 0};
+  // One page: the bytes of small writes then fill it exactly.
+  const int capacity = fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  const std::size_t filler = capacity > static_cast<int>(room) ? static_cast<std::size_t>(capacity) - room : 0;
+  const std::string bytes(filler, 'x');
+  const bool filled = filler > 0 && write(ends[1], bytes.data(), filler) == static_cast<ssize_t>(filler);
+  const int process = filled ? startTool(arguments, ends[1], unnamedFilesRefused) : -1;
+  close(ends[1]);
+  return HeldTool{process, ends[0], filler};
+}
+
+ToolRun finishHeldTool(const HeldTool& tool) {
+  std::string text;
+  char block[4096];
+  for (ssize_t got; (got = read(tool.pipe, block, sizeof block)) != 0;) {
+    if (got > 0) text.append(block, static_cast<std::size_t>(got));
+    if (got < 0 && errno != EINTR) break;
+  }
+  close(tool.pipe);
+  const int status = waitForTool(tool.process);
+  return ToolRun{status, text.size() >= tool.filler ? text.substr(tool.filler) : std::string(), ""};
+}
+
+// The files the process holds open for writing in the folder, named or not,
+// and how many bytes each holds.
+static std::vector<std::uint64_t> sizesOfFilesBeingWritten(int process, const std::string& folder) {
+  std::vector<std::uint64_t> sizes;
+  const std::string descriptors = "/proc/" + std::to_string(process) + "/fd";
+  DIR* listing = opendir(descriptors.c_str());
+  if (listing == nullptr) return sizes;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string path = descriptors + "/" + entry->d_name;
+    char target[4096];
+    const ssize_t length = readlink(path.c_str(), target, sizeof target);
+    // The link's own mode tells how the file is open; a file without a name
+    // shows as "folder/#inode (deleted)".
+    struct stat link {}, file {};
+    if (length <= 0 || std::string(target, static_cast<std::size_t>(length)).rfind(folder + "/", 0) != 0 ||
+        lstat(path.c_str(), &link) != 0 || (link.st_mode & S_IWUSR) == 0 || stat(path.c_str(), &file) != 0) {
+      continue;
+    }
+    sizes.push_back(static_cast<std::uint64_t>(file.st_size));
+  }
+  closedir(listing);
+  return sizes;
+}
+
+bool waitUntilWriting(int process, const std::string& folder, std::uint64_t bytes) {
+  // /proc shows the folder as the system names it, links followed.
+  const std::string shown = std::filesystem::canonical(folder).string();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const std::uint64_t size : sizesOfFilesBeingWritten(process, shown)) {
+      if (size >= bytes) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return false;
 }
 
 int waitForTool(int child) {

@@ -4,6 +4,8 @@
 // The same tests run on Linux and on Windows; the few places where the two
 // differ are in here.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,7 +47,24 @@ std::vector<std::string> loadedFileNames(const std::string& output);
 std::string shellQuoted(const std::string& text);
 // Starts the built tool with standard output on the descriptor given and
 // signals at their default actions; and waits for it, giving its exit
-// status as runToolIntoClosedPipe does.
-int startTool(const std::vector<std::string>& arguments, int standardOutput);
+// status as runToolIntoClosedPipe does. With unnamedFilesRefused, the system
+// refuses the tool files without a name (O_TMPFILE) as a file system without
+// them does.
+int startTool(const std::vector<std::string>& arguments, int standardOutput, bool unnamedFilesRefused = false);
 int waitForTool(int process);
+
+// A run of the tool held at a point of its console text: its standard output
+// is a pipe with room for only that many more bytes, so that it stops at the
+// first message beyond them until the pipe is read.
+struct HeldTool {
+  int process;
+  int pipe;             // the reading end
+  std::size_t filler;   // bytes in the pipe before the tool's own
+};
+HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t room, bool unnamedFilesRefused = false);
+// Lets a held run go on: reads its console text to the end and waits for it.
+ToolRun finishHeldTool(const HeldTool& tool);
+// Waits (up to 60 seconds) until the process has a file in the folder open
+// for writing that holds at least `bytes` bytes; false if it never does.
+bool waitUntilWriting(int process, const std::string& folder, std::uint64_t bytes);
 #endif
