@@ -18,9 +18,10 @@
 # pinned to one CPU and inside a cpu cgroup with a quota of one CPU, which
 # must both use one thread, and the tool on each large scan inside a 256 MiB
 # memory cgroup, whose output must be the same bytes as outside it.
-# It prints one table of medians (and the ratio of the fastest runs of all
-# CPUs and of one CPU), peak memory, the baseline's medians, the stage times
-# and threads, the memory-limited runs and the targets.
+# It prints one table of the fastest runs (noise only adds time; and the
+# ratio of the medians of one CPU and all CPUs), peak memory, the baseline's
+# fastest runs, the stage times and threads, the memory-limited runs and the
+# targets, judged on the fastest runs.
 #
 #   bash bench/run.sh [runs] [--no-large | --large=WxH,...] [--large-runs=N]
 #                     [--baseline=PATH]
@@ -371,18 +372,19 @@ timeOf() {
 }
 
 # One line a scan: width height all-CPUs cp convert peak-RSS-KiB runs large
-# pinned fastest-all fastest-pinned baseline baseline-pinned (nanoseconds;
-# medians unless named fastest; 0 for what did not run).
+# pinned median-all median-pinned baseline baseline-pinned (nanoseconds; the
+# fastest run unless named median, since noise on a shared machine only adds
+# time; 0 for what did not run).
 : >"$work/results"
 stageNames=""
 threadsUnpinned=""
 for i in "${!scans[@]}"; do
   read -r width height repeat <<<"${scans[$i]}"
   count=$((i < firstLarge ? runs * repeat : largeRuns))
-  echo "$width $height $(timeOf tool median "$i") $(timeOf cp median "$i") $(timeOf convert median "$i")" \
-    "$(sort -n "$work/rss-$i" | tail -1) $count $((i >= firstLarge)) $(timeOf pinned median "$i")" \
-    "$(timeOf tool fastest "$i") $(timeOf pinned fastest "$i")" \
-    "$(timeOf baseline median "$i") $(timeOf baselinePinned median "$i")" >>"$work/results"
+  echo "$width $height $(timeOf tool fastest "$i") $(timeOf cp fastest "$i") $(timeOf convert fastest "$i")" \
+    "$(sort -n "$work/rss-$i" | tail -1) $count $((i >= firstLarge)) $(timeOf pinned fastest "$i")" \
+    "$(timeOf tool median "$i") $(timeOf pinned median "$i")" \
+    "$(timeOf baseline fastest "$i") $(timeOf baselinePinned fastest "$i")" >>"$work/results"
   # The stage names come from lomvera_timed itself, in its order; the threads
   # it used end its line and are no stage.
   [ -n "$stageNames" ] || stageNames=$(head -1 "$work/stages-$i" | awk '{for (i = 4; i < NF; i += 2) if ($i != "threads") printf "%s ", $i}')
@@ -403,12 +405,12 @@ awk -v haveConvert="${convert:+1}" -v harness="$harness" -v harnessPinned="$harn
   mp = $1 * $2 / 1e6
   conv = $5 > 0 ? sprintf("%9.3f %9.2f", $5 / 1e9, $3 / $5) : sprintf("%9s %9s", "-", "-")
   if (NR == 1) {
-    printf "Lomvera benchmark: median wall time of each command, warm page cache, less %.1f ms of measuring", harness / 1e6
-    printf " (%.1f ms pinned);\n", harnessPinned / 1e6
-    printf "all = every CPU the tool may use, 1 CPU = pinned with taskset -c 0; ratios of medians, \"fastest\" the ratio\n"
-    printf "of the fastest runs (less the fastest run of measuring)\n\n"
+    printf "Lomvera benchmark: the fastest wall time of each command over its runs (noise only adds time), warm page\n"
+    printf "cache, less what measuring costs (median %.1f ms, %.1f ms pinned);\n", harness / 1e6, harnessPinned / 1e6
+    printf "all = every CPU the tool may use, 1 CPU = pinned with taskset -c 0; ratios of the fastest runs, \"medians\"\n"
+    printf "the ratio 1 CPU/all of the medians\n\n"
     printf "%-12s %6s %4s %8s %8s %8s %9s %8s %7s %8s %6s %9s %9s\n", "scan", "MP", "runs", "cp s", "all s", "1 CPU s",
-      "1 CPU/all", "fastest", "all/cp", "1 CPU/cp", "ns/px", "convert s", "all/conv"
+      "1 CPU/all", "medians", "all/cp", "1 CPU/cp", "ns/px", "convert s", "all/conv"
   }
   printf "%-12s %6.1f %4d %8.3f %8.3f %8.3f %9.2f %8.2f %7.2f %8.2f %6.2f %s\n", $1 "x" $2, mp, $7, $4 / 1e9, $3 / 1e9,
     $9 / 1e9, $9 / $3, $11 / $10, $3 / $4, $9 / $4, $3 / (mp * 1e6), conv
@@ -423,7 +425,7 @@ BEGIN { printf "%-12s %8s %16s %6s %10s\n", "scan", "RSS MiB", "64 MiB + 4 rows"
 }' "$work/results"
 
 if [ -n "$baseline" ]; then
-  printf '\nthe baseline %s, medians in the same rounds\n' "$baseline"
+  printf '\nthe baseline %s, fastest runs in the same rounds\n' "$baseline"
   awk '
   BEGIN { printf "%-12s %10s %8s %10s %13s\n", "scan", "base all s", "all/base", "base 1 CPU s", "1 CPU/base 1" }
   $12 > 0 { printf "%-12s %10.3f %8.3f %12.3f %13.3f\n", $1 "x" $2, $12 / 1e9, $3 / $12, $13 / 1e9, $9 / $13 }' "$work/results"
@@ -468,7 +470,7 @@ END {
         f[2] == 0 ? (f[8] == 1 ? "yes" : "NO") : "-"
     }
   }
-  printf "\ntargets (medians)\n"
+  printf "\ntargets (fastest runs)\n"
   for (i = 1; i <= n; i++) {
     if (name[i] == "12000x7500" || name[i] == "7500x12000")
       printf "  %-12s all/cp %6.2f  (at most 3)  %s\n", name[i], tool[i] / cp[i], against(tool[i] / cp[i], 3)
