@@ -16,11 +16,13 @@ struct TestPicture {
 };
 
 // Names that every listing order sorts alike (distinct lower-case first
-// letters), so that directory runs process them in the same order.
+// letters), so that directory runs process them in the same order. The last
+// two are large enough for the tool to use every processor it may.
 const TestPicture kPictures[] = {
     {"a-portrait.tga", 61, 90, 24, 0x00, 1},   {"b-landscape-alpha.tga", 97, 40, 32, 0x28, 2},
     {"c-square.tga", 64, 64, 24, 0x20, 3},     {"d-tiny.tga", 2, 3, 24, 0x00, 4},
     {"e-large.tga", 700, 480, 24, 0x00, 5},    {"f-one-row.tga", 50, 1, 32, 0x08, 6},
+    {"g-wide.tga", 1500, 800, 32, 0x28, 7},    {"h-tall.tga", 801, 1400, 24, 0x00, 8},
 };
 
 }  // namespace
