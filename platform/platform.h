@@ -169,6 +169,10 @@ struct TgaListing {
   std::vector<DirectoryEntry> entries;  // empty unless the status is kListed
 };
 
+// Whether a file name ends in ".tga" in any letter case, the names the
+// listing below takes. Nothing before the name is read, however short it is.
+bool nameEndsWithTga(const char* name);
+
 // Lists the entries of directory whose names end in ".tga" in any letter
 // case, in the order the platform lists them: on POSIX systems sorted by
 // name with a-z folded to upper case, on Windows in the directory search's

@@ -338,14 +338,6 @@ bool platformFinishOutput(OutputFile* output, bool written) {
 
 void platformAllowUnnamedOutputs(bool allowed) { unnamedOutputsAllowed = allowed; }
 
-static bool endsWithTgaAnyCase(const char* name) {
-  const std::size_t length = std::strlen(name);
-  if (length < 4) return false;
-  const char* ending = name + length - 4;
-  return ending[0] == '.' && (ending[1] | 0x20) == 't' && (ending[2] | 0x20) == 'g' &&
-         (ending[3] | 0x20) == 'a';
-}
-
 static unsigned char foldToUpper(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
 }
@@ -380,7 +372,7 @@ TgaListing platformListTgaEntries(const std::string& directory) {
   DIR* listing = opendir(directory.c_str());
   if (listing == nullptr) return TgaListing{whyNotListed(directory), {}};
   while (const dirent* entry = readdir(listing)) {
-    if (!endsWithTgaAnyCase(entry->d_name)) continue;
+    if (!nameEndsWithTga(entry->d_name)) continue;
     const std::string path = directory + platformPathSeparator + entry->d_name;
     struct stat status {};
     // stat follows links: a link to a directory counts as a directory.

@@ -387,10 +387,6 @@ bool platformFinishOutput(OutputFile* output, bool written) {
 }
 
 // Whether a name ends in ".tga" in any letter case.
-static bool endsWithTga(const wchar_t* name) {
-  const std::size_t length = std::wcslen(name);
-  return length >= 4 && _wcsicmp(name + length - 4, L".tga") == 0;
-}
 
 // What a directory search that found nothing met: the search fails alike for
 // a directory without matching names, for a missing one and for a file, so
@@ -414,8 +410,9 @@ TgaListing platformListTgaEntries(const std::string& directory) {
   const HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
   if (search == INVALID_HANDLE_VALUE) return TgaListing{whyNothingFound(directory, GetLastError()), {}};
   do {
-    if (!endsWithTga(entry.cFileName)) continue;
-    entries.push_back(DirectoryEntry{toUtf8(entry.cFileName), (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0});
+    std::string name = toUtf8(entry.cFileName);
+    if (!nameEndsWithTga(name.c_str())) continue;
+    entries.push_back(DirectoryEntry{std::move(name), (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0});
   } while (FindNextFileW(search, &entry) != 0);
   FindClose(search);
   return TgaListing{ListingStatus::kListed, std::move(entries)};

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <memory>
 #include <filesystem>
 #include <thread>
 #include <utility>
@@ -103,6 +105,20 @@ TEST_F(PlatformTest, ListingTakesTgaNamesInAnyCaseAndMarksDirectories) {
   // A trailing separator gives a doubled one in the search, which finds the same.
   const std::string trailing = directory.root() + platformPathSeparator;
   EXPECT_EQ(sortedNames(platformListTgaEntries(trailing).entries), sortedNames(entries));
+}
+
+// Each name in a buffer of exactly its size, so that the sanitizer build
+// catches a read before a short name.
+TEST(TgaNames, EndInDotTgaInAnyCaseAndShortNamesAreReadNoFurtherThanTheirStart) {
+  const std::pair<const char*, bool> names[] = {{"", false},     {"a", false},      {"ab", false},       {".tg", false},
+                                                {"tga", false},  {".tga", true},    {"X.TGA", true},     {"x.tgA", true},
+                                                {"x.tgax", false}, {"x_tga", false}, {"long name.tga", true}};
+  for (const auto& [name, isTga] : names) {
+    const std::size_t size = std::strlen(name) + 1;
+    const std::unique_ptr<char[]> exact(new char[size]);
+    std::memcpy(exact.get(), name, size);
+    EXPECT_EQ(nameEndsWithTga(exact.get()), isTga) << name;
+  }
 }
 
 // An existing directory without a matching name is listed; what is no
