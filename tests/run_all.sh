@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the project and runs the whole test suite, in up to four ways:
+# Builds the project and runs the whole test suite, in up to five ways:
 #   1. the ordinary release build and its tests (build/);
 #   2. the tool and the tests built with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (any finding ends the process, leaks
