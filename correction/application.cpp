@@ -104,6 +104,12 @@ struct CorrectionPass {
   std::vector<std::uint16_t> pairStarts;
 };
 
+// The row after the last row of run `run`.
+std::int32_t endRowOfRun(const CorrectionPass& pass, std::int32_t run) {
+  const std::int32_t end = (run + 1) * pass.rowsPerRun;
+  return end < pass.rows ? end : pass.rows;
+}
+
 std::int64_t correctBlock(CorrectionWorker* worker, Pixel* pixels, std::int32_t firstByte, std::int32_t count) {
   const CorrectionBlock& block = worker->block;
   return correctPixels(pixels, pixels, block.threshold + firstByte, block.magnitude, block.down + firstByte, count);
@@ -160,7 +166,7 @@ void correctColumnPairs(const CorrectionPass& pass, CorrectionWorker* worker, st
 // pixels) and encodes it for the output file.
 void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer* buffer, std::int32_t run) {
   const std::int32_t y = run * pass.rowsPerRun;
-  const std::int32_t count = pass.rows - y < pass.rowsPerRun ? pass.rows - y : pass.rowsPerRun;
+  const std::int32_t count = endRowOfRun(pass, run) - y;
   buffer->read = inputImage.readRows(y, count, buffer->pixels.data());
   if (!buffer->read) return;
   if (pass.pairs > 0 && inputImage.transposed) {
@@ -214,7 +220,7 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
         const RunBuffer& buffer = runBuffers[static_cast<std::size_t>(run % runsAhead)];
         writing = writing && buffer.read;
         if (writing) outputImage.writeEncodedPixels(buffer.bytes.data(), buffer.byteCount);
-        const std::int32_t end = (run + 1) * pass->rowsPerRun < pass->rows ? (run + 1) * pass->rowsPerRun : pass->rows;
+        const std::int32_t end = endRowOfRun(*pass, run);
         if (inputImage.transposed) {
           advanceDots(dots, end / 2, pass->pairs);
         } else {

@@ -31,9 +31,6 @@ const char* const kComputeShiftLabel = "computing shift  ";
 // sums are quicker to add; they are moved out long before one could overflow,
 // and are all zero again after every move.
 constexpr std::size_t kPendingCells = kCellCount + 1;
-struct PendingSums {
-  PendingCell cells[2][kPendingCells];
-};
 // Two sets, added to by turns, make the additions up to a third quicker; but
 // they are half a megabyte each, and with many threads one set a thread
 // keeps the memory of the threads' state within bounds (parallel_runs.h).
@@ -52,7 +49,7 @@ constexpr std::int64_t kPositionsBeforeFlush = 4000000;
 // The calling thread's pending sums, in a block aligned for a large page
 // (platform.h), since it measures every file; started threads have their own.
 struct alignas(kLargePageAlignment) CallingThreadSums {
-  PendingSums sums;
+  PendingCell cells[2][kPendingCells];
 };
 CallingThreadSums callingThreadSums;
 
@@ -186,8 +183,8 @@ void sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
   for (std::size_t w = 0; w < workers.size(); ++w) {
     StatisticsWorker& worker = workers[w];
     if (w == 0) {
-      worker.first = callingThreadSums.sums.cells[0];
-      worker.second = callingThreadSums.sums.cells[1];
+      worker.first = callingThreadSums.cells[0];
+      worker.second = callingThreadSums.cells[1];
     } else {
       const std::size_t sets = threads <= kThreadsWithTwoSets ? 2 : 1;
       worker.ownCells.reset(new PendingCell[sets * kPendingCells]());
@@ -237,6 +234,6 @@ void computeShift() {
   ProgressDots dots = dotsForWalk(pass.triples, lineCount);
   if (pass.triples > 0 && lineLength > 0) sampleTriples(&pass, &dots);
   advanceDots(&dots, 1, 1);
-  movePendingSums(&pass, callingThreadSums.sums.cells[0], callingThreadSums.sums.cells[1]);
+  movePendingSums(&pass, callingThreadSums.cells[0], callingThreadSums.cells[1]);
   printNow("\n");
 }

@@ -4,7 +4,6 @@
 #include "driver/driver.h"
 
 #include "correction/correction.h"
-#include "correction/parallel_runs.h"
 #include "driver/stage_clock.h"
 #include "image/image.h"
 #include "platform/console.h"
@@ -87,7 +86,7 @@ int processFile(const char* inputPath, const char* outputPath) {
   }
   const std::uint32_t endTicks = platformTickCount();
   stageClockMark("save");
-  stageClockReport(workerThreadsFor(inputImage.pixelCount()));
+  stageClockReport(inputImage.pixelCount());
   const double averageShift = averageShiftOfFile();
   printNow("\n\nstripes: %s, average shift: %.3f, processing time: %.1fs\n", orientationNames[orientation],
            averageShift, elapsedSeconds(startTicks, endTicks));

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "correction/parallel_runs.h"
+
 namespace {
 
 constexpr int kMaxStages = 8;
@@ -33,10 +35,10 @@ void stageClockMark(const char* stage) {
   lastMark = now;
 }
 
-void stageClockReport(int threads) {
+void stageClockReport(std::uint64_t pixels) {
   std::fprintf(stderr, "stage times ms:");
   for (int i = 0; i < stagesMarked; ++i) std::fprintf(stderr, " %s %.1f", stageNames[i], stageMilliseconds[i]);
-  std::fprintf(stderr, " threads %d\n", threads);
+  std::fprintf(stderr, " threads %d\n", workerThreadsFor(pixels));
 }
 
 #endif

@@ -12,15 +12,18 @@
 // In the normal build these functions are empty and the tool prints nothing
 // more than its own messages.
 
+#include <cstdint>
+
 #if defined(LOMVERA_STAGE_TIMES)
 // Starts the clock of a file.
 void stageClockStart();
 // Ends the stage that has run since the previous mark.
 void stageClockMark(const char* stage);
-// Prints the stages marked since the start, and the threads used.
-void stageClockReport(int threads);
+// Prints the stages marked since the start, and the threads the stages used
+// for a picture of `pixels` pixels.
+void stageClockReport(std::uint64_t pixels);
 #else
 inline void stageClockStart() {}
 inline void stageClockMark(const char*) {}
-inline void stageClockReport(int) {}
+inline void stageClockReport(std::uint64_t) {}
 #endif
