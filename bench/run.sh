@@ -25,11 +25,9 @@
 set -euo pipefail
 
 usage="usage: bash bench/run.sh [runs] [--no-large | --large=WxH,...] [--large-runs=N] [--baseline=PATH]"
-runs=5
-largeRuns=3
+runs=5 largeRuns=3 baseline=""
 allLarge="32767x32767 32767x12000 12000x32767"
 large=$allLarge
-baseline=""
 for arg in "$@"; do
   case $arg in
     --no-large) large="" ;;
@@ -69,8 +67,7 @@ timed=$build/bench/lomvera_timed
 convert=/usr/bin/convert  # the real ImageMagick, by its full path
 [ -x "$convert" ] || convert=""
 memoryLimit=$((256 * 1024 * 1024))
-memoryGroup=""
-cpuGroup=""
+memoryGroup="" cpuGroup=""
 work=$(mktemp -d "$build/scans.XXXXXX")
 # shellcheck disable=SC2154  # g is the loop's
 trap 'rm -rf "$work"; for g in "$memoryGroup" "$cpuGroup"; do [ -z "$g" ] || rmdir "$g" || true; done' EXIT
@@ -186,13 +183,10 @@ benchScan() {
   rm -f "$work"/*.tga
 }
 
-threadsPinned="not measured"
-threadsQuota="not measured"
-for scan in 1224x816:3 3872x2592:2 7744x5184:1 12000x7500:1 7500x12000:1; do
-  size=${scan%:*}
-  benchScan "${size%x*}" "${size#*x}" $((runs * ${scan#*:}))
-done
-for size in $large; do benchScan "${size%x*}" "${size#*x}" "$largeRuns"; done
+threadsPinned="not measured" threadsQuota="not measured"
+scans="1224x816:$((3 * runs)) 3872x2592:$((2 * runs)) 7744x5184:$runs 12000x7500:$runs 7500x12000:$runs"
+for size in $large; do scans+=" $size:$largeRuns"; done
+for scan in $scans; do size=${scan%:*}; benchScan "${size%x*}" "${size#*x}" "${scan#*:}"; done
 touch "$work/limited"
 
 # The report, from hyperfine's fastest and median runs ($work/times), the
@@ -223,18 +217,18 @@ FILENAME ~ /stages$/ {
 }
 FILENAME ~ /limited$/ { limited[++l] = $0 }
 END {
-  printf "\nthe fastest run of each command, s; all = on every CPU, 1 CPU = pinned with taskset -c 0; ratios of the\n"
-  printf "fastest runs, \"medians\" the ratio 1 CPU/all of the medians; RSS: peak on 2 threads; base = the baseline\n\n"
-  printf "%-11s %5s %4s %7s %7s %7s %9s %7s %6s %8s %5s %7s %7s %8s", "scan", "MP", "runs", "cp", "all", "1 CPU", "1 CPU/all",
-    "medians", "all/cp", "1 CPU/cp", "ns/px", "RSS MiB", "convert", "all/conv"
-  if (baseline != "") printf " %7s %8s %10s %12s", "base", "all/base", "base 1 CPU", "1 CPU/base 1"
+  printf "\nthe fastest run of each command, s: all = the tool on every CPU, 1cpu = pinned with taskset -c 0, base and\n"
+  printf "base1cpu = the baseline; ratios of the fastest runs, \"medians\" 1cpu/all of the medians; RSS: peak on 2 threads\n\n"
+  printf "%-11s %5s %4s %7s %7s %7s %8s %7s %6s %7s %5s %7s %7s %8s", "scan", "MP", "runs", "cp", "all", "1cpu", "1cpu/all",
+    "medians", "all/cp", "1cpu/cp", "ns/px", "RSS MiB", "convert", "all/conv"
+  if (baseline != "") printf " %7s %8s %8s %13s", "base", "all/base", "base1cpu", "1cpu/base1cpu"
   for (i = 1; i <= n; i++) {
     s = scan[i]; split(s, size, "x"); px = size[1] * size[2]
-    printf "\n%-11s %5.1f %4d %7.3f %7.3f %7s %9s %7s %6.2f %8s %5.2f %7.1f %7s %8s", s, px / 1e6, runs[s], t(s, "cp"), t(s, "all"),
+    printf "\n%-11s %5.1f %4d %7.3f %7.3f %7s %8s %7s %6.2f %7s %5.2f %7.1f %7s %8s", s, px / 1e6, runs[s], t(s, "cp"), t(s, "all"),
       shown(t(s, "1cpu"), "%.3f"), shown(r(s, "1cpu", "all"), "%.2f"), shown(rm(s, "1cpu", "all"), "%.2f"),
       r(s, "all", "cp"), shown(r(s, "1cpu", "cp"), "%.2f"), t(s, "all") * 1e9 / px, rss[s] / 1024, shown(t(s, "convert"), "%.3f"),
       shown(r(s, "all", "convert"), "%.2f")
-    if (baseline != "") printf " %7s %8s %10s %12s", shown(t(s, "base"), "%.3f"), shown(r(s, "all", "base"), "%.3f"),
+    if (baseline != "") printf " %7s %8s %8s %13s", shown(t(s, "base"), "%.3f"), shown(r(s, "all", "base"), "%.3f"),
       shown(t(s, "base1cpu"), "%.3f"), shown(r(s, "1cpu", "base1cpu"), "%.3f")
   }
   printf "\n\nstage medians, ms (lomvera_timed), and the threads the stages used\n%-11s %7s", "scan", "threads"
