@@ -95,19 +95,28 @@ inline bool operator<(const FileIdentity& a, const FileIdentity& b) {
 // file is there or the system cannot tell.
 bool platformIdentityOf(const char* path, FileIdentity* identity);
 
+// How the data of an output reaches its file.
+enum class OutputKind {
+  // A new file without a name in the folder of the file replaced (Linux,
+  // O_TMPFILE), so that a run ended in any way, kill -9 and power cuts
+  // included, leaves nothing behind. It is named only to be renamed.
+  kUnnamedFile,
+  // A new file beside the file replaced, named ".lomvera-" and six letters
+  // or digits (a name that does not end in ".tga"), renamed once complete:
+  // where the file system offers no files without a name, and on Windows.
+  kNamedTemporary,
+  // A device or a pipe (/dev/null, a terminal, NUL), written directly.
+  kDirect,
+};
+
 // An output file while it is written. A plain file's data goes to a new
 // temporary file beside it, which takes its place only once it is complete.
-// On Linux that file has no name until then (O_TMPFILE), so that a run ended
-// in any way, kill -9 and power cuts included, leaves nothing behind; where
-// the file system does not offer such files, and elsewhere, it is named
-// ".lomvera-" and six letters or digits, a name that does not end in ".tga".
-// A device or a pipe (/dev/null, a terminal, NUL) is written directly.
 struct OutputFile {
   std::FILE* file = nullptr;  // unbuffered: each write goes straight to the file
-  std::string temporaryPath;  // the temporary file's name; empty when it has none or the output is written directly
+  OutputKind kind = OutputKind::kDirect;
+  std::string temporaryPath;  // the temporary file's name for kNamedTemporary; empty otherwise
   std::string finalPath;      // the file replaced: the output's path with its symbolic links followed
   bool replacesFile = false;  // whether a plain file of that name exists
-  bool unnamed = false;       // whether the data goes to a file without a name in finalPath's folder
 };
 
 // Opens an output for `path`. A path that is a symbolic link (or a chain of

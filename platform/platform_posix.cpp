@@ -246,10 +246,10 @@ static bool openDirectOutput(const char* path, OutputFile* output) {
   }
   std::setvbuf(file, nullptr, _IONBF, 0);
   output->file = file;
+  output->kind = OutputKind::kDirect;
   output->temporaryPath.clear();
   output->finalPath = path;
   output->replacesFile = false;
-  output->unnamed = false;
   return true;
 }
 
@@ -298,10 +298,10 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   std::setvbuf(file, nullptr, _IONBF, 0);
   if (!name.empty()) markPending(name);
   output->file = file;
+  output->kind = name.empty() ? OutputKind::kUnnamedFile : OutputKind::kNamedTemporary;
   output->temporaryPath = name;
   output->finalPath = finalPath;
   output->replacesFile = exists;
-  output->unnamed = name.empty();
   return true;
 }
 
@@ -309,7 +309,7 @@ bool platformFinishOutput(OutputFile* output, bool written) {
   if (output->file == nullptr) return false;
   written = written && std::fflush(output->file) == 0 && std::ferror(output->file) == 0;
   if (written && output->replacesFile) written = fsync(fileno(output->file)) == 0;
-  if (output->temporaryPath.empty() && !output->unnamed) {
+  if (output->kind == OutputKind::kDirect) {
     written = std::fclose(output->file) == 0 && written;
     output->file = nullptr;
     return written;
@@ -321,14 +321,14 @@ bool platformFinishOutput(OutputFile* output, bool written) {
   sigemptyset(&ending);
   for (const int signalNumber : kEndingSignals) sigaddset(&ending, signalNumber);
   sigprocmask(SIG_BLOCK, &ending, &before);
-  if (output->unnamed && written) {
-    output->temporaryPath = nameUnnamed(fileno(output->file), directoryOf(output->finalPath));
-    written = !output->temporaryPath.empty();
-    if (written) markPending(output->temporaryPath);
+  std::string temporary = output->temporaryPath;
+  if (output->kind == OutputKind::kUnnamedFile && written) {
+    temporary = nameUnnamed(fileno(output->file), directoryOf(output->finalPath));
+    written = !temporary.empty();
+    if (written) markPending(temporary);
   }
   written = std::fclose(output->file) == 0 && written;
   output->file = nullptr;
-  const std::string& temporary = output->temporaryPath;
   const bool placed = written && std::rename(temporary.c_str(), output->finalPath.c_str()) == 0;
   if (!placed && !temporary.empty()) unlink(temporary.c_str());
   temporaryPending = 0;
