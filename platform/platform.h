@@ -29,12 +29,16 @@ int platformUsableProcessorCount();
 // other write, and the save is abandoned cleanly, instead of ending the
 // process with a half-written temporary file left behind; and SIGPIPE, so
 // that a reader of the console messages that goes away (a pipe into head)
-// does not end the run: the messages are only a report. A signal that ends
-// the run (SIGINT, SIGTERM, SIGHUP, unless started ignored) first removes the
-// named temporary file of an output being written. On Windows it sets the
-// console to print UTF-8 for the rest of the run, and Ctrl+C, Ctrl+Break and
-// the closing of the console first remove that file
-// (platformConsoleControl).
+// does not end the run: the messages are only a report. Every other signal
+// that ends a process by default and can be caught, save those of a crash
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+// SIGPROF, SIGXCPU, and on Linux SIGIO, SIGPWR, SIGSTKFLT and the real-time
+// signals), first removes the named temporary file of an output being
+// written, on whichever thread it arrives, and then ends the process as it
+// would have; a signal the process was started to ignore, or that already
+// has a handler, is left as it is. On Windows it sets the console to print
+// UTF-8 for the rest of the run, and Ctrl+C, Ctrl+Break and the closing of
+// the console first remove that file (platformConsoleControl).
 void platformPrepareProcess();
 
 // The command line's arguments, argv[0] first. On Windows they are read from
@@ -103,7 +107,8 @@ enum class OutputKind {
   kUnnamedFile,
   // A new file beside the file replaced, named ".lomvera-" and six letters
   // or digits (a name that does not end in ".tga"), renamed once complete:
-  // where the file system offers no files without a name, and on Windows.
+  // where the file system offers no files without a name or refuses to name
+  // them, and on Windows.
   kNamedTemporary,
   // A device or a pipe (/dev/null, a terminal, NUL), written directly.
   kDirect,
@@ -125,6 +130,10 @@ struct OutputFile {
 // link to a folder, or a Windows junction, is refused as a folder is. The
 // temporary file gets the permissions that the output should end up with:
 // those of an existing file, otherwise those of an ordinarily created file.
+// A file without a name is chosen only where the file system, tried on an
+// empty one of its own, also gives such a file a name (a sandbox may forbid
+// that, EPERM), since the save needs one at its end. Signals that end the
+// run wait from the creation of any named file until their handler knows it.
 // Returns false, creating nothing, when the folder does not allow it, or when
 // an existing file of that name is neither a plain file nor a device or pipe
 // that can be opened for writing at once (a pipe nobody reads is refused
