@@ -172,7 +172,12 @@ int platformConsoleControl(unsigned long event);
 // One entry of a directory listing.
 struct DirectoryEntry {
   std::string name;    // the entry's name, without the directory
-  bool isRegularFile;  // false for directories and anything else not a plain file
+  // Whether the entry is taken as a file: a plain file, links followed. On
+  // POSIX systems, where the file's own kind cannot be learnt (a folder that
+  // may be listed but not searched), also an entry that the listing calls a
+  // file, or calls a link or nothing; its loading then fails with its own
+  // error. On Windows, anything but a folder.
+  bool isRegularFile;
 };
 
 // What a directory listing found the directory string to name.

@@ -420,6 +420,23 @@ static ListingStatus whyNotListed(const std::string& directory) {
   return existsAsOther ? ListingStatus::kNotADirectory : ListingStatus::kCannotOpen;
 }
 
+// Whether a listed entry is taken as a file. stat follows links, so that a
+// link to a directory counts as a directory, and decides whenever it can.
+// Where it fails, the entry's own type in the listing decides, as the
+// attributes of the Windows listing do; and where that type is no help (a
+// link, or a file system that gives none) while stat fails for another reason
+// than the entry's absence, as in a folder that may be listed but not
+// searched, the entry counts as a file too: its loading then fails with its
+// own error line, instead of the file being passed over in silence. A link
+// that leads nowhere is left out.
+static bool isTakenAsFile(const std::string& path, unsigned char entryType) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) == 0) return S_ISREG(status.st_mode);
+  if (entryType == DT_REG) return true;
+  const bool kindUnknown = entryType == DT_LNK || entryType == DT_UNKNOWN;
+  return kindUnknown && errno != ENOENT;
+}
+
 TgaListing platformListTgaEntries(const std::string& directory) {
   std::vector<DirectoryEntry> entries;
   DIR* listing = opendir(directory.c_str());
@@ -427,10 +444,7 @@ TgaListing platformListTgaEntries(const std::string& directory) {
   while (const dirent* entry = readdir(listing)) {
     if (!nameEndsWithTga(entry->d_name)) continue;
     const std::string path = directory + platformPathSeparator + entry->d_name;
-    struct stat status {};
-    // stat follows links: a link to a directory counts as a directory.
-    const bool regular = stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
-    entries.push_back(DirectoryEntry{entry->d_name, regular});
+    entries.push_back(DirectoryEntry{entry->d_name, isTakenAsFile(path, entry->d_type)});
   }
   closedir(listing);
   std::sort(entries.begin(), entries.end(), listsBefore);
