@@ -84,5 +84,7 @@ void releaseFileList();
 std::string resultPathFor(const std::string& inputPath);
 
 // The entry point's work: banner, then a single-file run, directory mode or
-// the usage text, by the number of arguments. Returns the exit status.
+// the usage text, by the number of arguments; one argument that asks for
+// help (--help, -h, -?, /?, --version) and names nothing also shows the usage
+// text. Returns the exit status.
 int runCommandLine(int argc, char** argv);

@@ -29,12 +29,16 @@ int platformUsableProcessorCount();
 // other write, and the save is abandoned cleanly, instead of ending the
 // process with a half-written temporary file left behind; and SIGPIPE, so
 // that a reader of the console messages that goes away (a pipe into head)
-// does not end the run: the messages are only a report. A signal that ends
-// the run (SIGINT, SIGTERM, SIGHUP, unless started ignored) first removes the
-// named temporary file of an output being written. On Windows it sets the
-// console to print UTF-8 for the rest of the run, and Ctrl+C, Ctrl+Break and
-// the closing of the console first remove that file
-// (platformConsoleControl).
+// does not end the run: the messages are only a report. Every other signal
+// that ends a process by default and can be caught, save those of a crash
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+// SIGPROF, SIGXCPU, and on Linux SIGIO, SIGPWR, SIGSTKFLT and the real-time
+// signals), first removes the named temporary file of an output being
+// written, on whichever thread it arrives, and then ends the process as it
+// would have; a signal the process was started to ignore, or that already
+// has a handler, is left as it is. On Windows it sets the console to print
+// UTF-8 for the rest of the run, and Ctrl+C, Ctrl+Break and the closing of
+// the console first remove that file (platformConsoleControl).
 void platformPrepareProcess();
 
 // The command line's arguments, argv[0] first. On Windows they are read from
@@ -95,19 +99,29 @@ inline bool operator<(const FileIdentity& a, const FileIdentity& b) {
 // file is there or the system cannot tell.
 bool platformIdentityOf(const char* path, FileIdentity* identity);
 
+// How the data of an output reaches its file.
+enum class OutputKind {
+  // A new file without a name in the folder of the file replaced (Linux,
+  // O_TMPFILE), so that a run ended in any way, kill -9 and power cuts
+  // included, leaves nothing behind. It is named only to be renamed.
+  kUnnamedFile,
+  // A new file beside the file replaced, named ".lomvera-" and six letters
+  // or digits (a name that does not end in ".tga"), renamed once complete:
+  // where the file system offers no files without a name or refuses to name
+  // them, and on Windows.
+  kNamedTemporary,
+  // A device or a pipe (/dev/null, a terminal, NUL), written directly.
+  kDirect,
+};
+
 // An output file while it is written. A plain file's data goes to a new
 // temporary file beside it, which takes its place only once it is complete.
-// On Linux that file has no name until then (O_TMPFILE), so that a run ended
-// in any way, kill -9 and power cuts included, leaves nothing behind; where
-// the file system does not offer such files, and elsewhere, it is named
-// ".lomvera-" and six letters or digits, a name that does not end in ".tga".
-// A device or a pipe (/dev/null, a terminal, NUL) is written directly.
 struct OutputFile {
   std::FILE* file = nullptr;  // unbuffered: each write goes straight to the file
-  std::string temporaryPath;  // the temporary file's name; empty when it has none or the output is written directly
+  OutputKind kind = OutputKind::kDirect;
+  std::string temporaryPath;  // the temporary file's name for kNamedTemporary; empty otherwise
   std::string finalPath;      // the file replaced: the output's path with its symbolic links followed
   bool replacesFile = false;  // whether a plain file of that name exists
-  bool unnamed = false;       // whether the data goes to a file without a name in finalPath's folder
 };
 
 // Opens an output for `path`. A path that is a symbolic link (or a chain of
@@ -116,6 +130,10 @@ struct OutputFile {
 // link to a folder, or a Windows junction, is refused as a folder is. The
 // temporary file gets the permissions that the output should end up with:
 // those of an existing file, otherwise those of an ordinarily created file.
+// A file without a name is chosen only where the file system, tried on an
+// empty one of its own, also gives such a file a name (a sandbox may forbid
+// that, EPERM), since the save needs one at its end. Signals that end the
+// run wait from the creation of any named file until their handler knows it.
 // Returns false, creating nothing, when the folder does not allow it, or when
 // an existing file of that name is neither a plain file nor a device or pipe
 // that can be opened for writing at once (a pipe nobody reads is refused
@@ -154,7 +172,12 @@ int platformConsoleControl(unsigned long event);
 // One entry of a directory listing.
 struct DirectoryEntry {
   std::string name;    // the entry's name, without the directory
-  bool isRegularFile;  // false for directories and anything else not a plain file
+  // Whether the entry is taken as a file: a plain file, links followed. On
+  // POSIX systems, where the file's own kind cannot be learnt (a folder that
+  // may be listed but not searched), also an entry that the listing calls a
+  // file, or calls a link or nothing; its loading then fails with its own
+  // error. On Windows, anything but a folder.
+  bool isRegularFile;
 };
 
 // What a directory listing found the directory string to name.

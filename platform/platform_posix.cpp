@@ -30,31 +30,68 @@ volatile std::sig_atomic_t temporaryPending = 0;
 // Whether outputs may go to files without a name (platformAllowUnnamedOutputs).
 bool unnamedOutputsAllowed = true;
 
-// The signals that end the run and that the handler below is for.
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals that end the run and that the handler below is for: every
+// signal whose default action ends the process and that can be caught, but
+// SIGPIPE and SIGXFSZ, which the run ignores, and those of a crash (SIGSEGV,
+// SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS), after which nothing the
+// process holds can be trusted. The real-time signals join them at run time.
+constexpr int kEndingSignals[] = {
+    SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+#if defined(SIGIO)
+    SIGIO,
+#endif
+#if defined(SIGPWR)
+    SIGPWR,
+#endif
+#if defined(SIGSTKFLT)
+    SIGSTKFLT,
+#endif
+};
 
-// A signal that ends the run (Ctrl+C, kill, a closed terminal) while a
-// result is written: the temporary file is removed, then the signal ends the
-// process as it would have.
+// Those of them that the handler took over (removeTemporaryOn).
+sigset_t endingSignals;
+
+// A signal that ends the run (Ctrl+C, Ctrl+\, kill, a closed terminal, a
+// timer) while a result is written: the temporary file is removed, then the
+// signal ends the process as it would have. It may arrive on any thread;
+// while the name is written or the file renamed, only the calling thread
+// runs, and it holds these signals back (holdEndingSignals).
 extern "C" void removeTemporaryAndEnd(int signalNumber) {
   if (temporaryPending != 0) unlink(pendingTemporary);
   std::signal(signalNumber, SIG_DFL);
   std::raise(signalNumber);
 }
 
+// Takes over a signal that still has its default action: one the process
+// was started to ignore (nohup, a background job) stays ignored, and one
+// that already has a handler (a profiler's) keeps it.
+void removeTemporaryOn(int signalNumber) {
+  struct sigaction current {};
+  if (sigaction(signalNumber, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) return;
+  std::signal(signalNumber, removeTemporaryAndEnd);
+  sigaddset(&endingSignals, signalNumber);
+}
+
+// The signals that end the run wait, pending, from here until
+// releaseEndingSignals: no named file then appears or goes unknown to their
+// handler.
+sigset_t holdEndingSignals() {
+  sigset_t before;
+  pthread_sigmask(SIG_BLOCK, &endingSignals, &before);
+  return before;
+}
+void releaseEndingSignals(const sigset_t& before) { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
+
 }  // namespace
 
 void platformPrepareProcess() {
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
-  // A signal the process was started to ignore (nohup, a background job)
-  // stays ignored.
-  for (const int signalNumber : kEndingSignals) {
-    struct sigaction current {};
-    if (sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
-      std::signal(signalNumber, removeTemporaryAndEnd);
-    }
-  }
+  sigemptyset(&endingSignals);
+  for (const int signalNumber : kEndingSignals) removeTemporaryOn(signalNumber);
+#if defined(SIGRTMIN)
+  for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) removeTemporaryOn(signalNumber);
+#endif
 }
 
 void platformPreferLargePages(void* start, std::size_t bytes) {
@@ -179,30 +216,6 @@ static void markPending(const std::string& name) {
 // The path under which /proc shows the file open as `descriptor`.
 static std::string procPathOf(int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); }
 
-// A new file without a name in the folder (O_TMPFILE), opened for writing:
-// nothing shows it, and it goes with its last descriptor however the process
-// ends. -1 where the system or the file system does not offer such files (the
-// caller then names its file), and where /proc does not show the file, through
-// which it is named once complete (nameUnnamed).
-static int openUnnamedIn(const std::string& folder, mode_t mode) {
-#if defined(O_TMPFILE)
-  if (!unnamedOutputsAllowed) return -1;
-  const int descriptor = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-  if (descriptor < 0) return -1;
-  struct stat file {}, shown {};
-  if (fstat(descriptor, &file) != 0 || stat(procPathOf(descriptor).c_str(), &shown) != 0 ||
-      file.st_dev != shown.st_dev || file.st_ino != shown.st_ino) {
-    close(descriptor);
-    return -1;
-  }
-  return descriptor;
-#else
-  (void)folder;
-  (void)mode;
-  return -1;
-#endif
-}
-
 // Gives a file without a name a new temporary name in the folder and returns
 // it; "" when that fails. The link is made from the file's entry in /proc,
 // which any user may do; linking the descriptor itself (AT_EMPTY_PATH) needs
@@ -222,6 +235,46 @@ static std::string nameUnnamed(int descriptor, const std::string& folder) {
     if (errno != EEXIST) break;
   }
   return std::string();
+}
+
+#if defined(O_TMPFILE)
+// Whether the folder's file system gives a file without a name a name, as
+// the save of one needs at its end: some refuse it (a sandbox that forbids
+// linkat, EPERM) while they create such files. Tried on an empty file of its
+// own, named and removed at once, while the signals that end the run wait.
+static bool namesUnnamedFilesIn(const std::string& folder) {
+  const int probe = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (probe < 0) return false;
+  const std::string name = nameUnnamed(probe, folder);
+  close(probe);
+  if (name.empty()) return false;
+  unlink(name.c_str());
+  return true;
+}
+#endif
+
+// A new file without a name in the folder (O_TMPFILE), opened for writing:
+// nothing shows it, and it goes with its last descriptor however the process
+// ends. -1 where the system or the file system does not offer such files or
+// will not name them (the caller then names its file), and where /proc does
+// not show the file, through which it is named once complete (nameUnnamed).
+static int openUnnamedIn(const std::string& folder, mode_t mode) {
+#if defined(O_TMPFILE)
+  if (!unnamedOutputsAllowed) return -1;
+  const int descriptor = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+  if (descriptor < 0) return -1;
+  struct stat file {}, shown {};
+  if (fstat(descriptor, &file) != 0 || stat(procPathOf(descriptor).c_str(), &shown) != 0 ||
+      file.st_dev != shown.st_dev || file.st_ino != shown.st_ino || !namesUnnamedFilesIn(folder)) {
+    close(descriptor);
+    return -1;
+  }
+  return descriptor;
+#else
+  (void)folder;
+  (void)mode;
+  return -1;
+#endif
 }
 
 static bool isDeviceOrPipe(const struct stat& status) { return S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode); }
@@ -246,10 +299,10 @@ static bool openDirectOutput(const char* path, OutputFile* output) {
   }
   std::setvbuf(file, nullptr, _IONBF, 0);
   output->file = file;
+  output->kind = OutputKind::kDirect;
   output->temporaryPath.clear();
   output->finalPath = path;
   output->replacesFile = false;
-  output->unnamed = false;
   return true;
 }
 
@@ -281,27 +334,30 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
 
   // The mode of an O_TMPFILE file is cut by the umask like any other, and
   // mkstemp's is 0600: fchmod gives both the output's own.
+  const std::string folder = directoryOf(finalPath);
+  const sigset_t before = holdEndingSignals();
   std::string name;
-  int descriptor = openUnnamedIn(directoryOf(finalPath), mode);
+  int descriptor = openUnnamedIn(folder, mode);
   if (descriptor < 0) {
-    name = directoryOf(finalPath) + "/" + kTemporaryPrefix + "XXXXXX";
+    name = folder + "/" + kTemporaryPrefix + "XXXXXX";
     descriptor = mkstemp(&name[0]);
-    if (descriptor < 0) return false;
+    if (descriptor >= 0) markPending(name);
   }
   std::FILE* file = nullptr;
-  if (fchmod(descriptor, mode) == 0) file = fdopen(descriptor, "wb");
+  if (descriptor >= 0 && fchmod(descriptor, mode) == 0) file = fdopen(descriptor, "wb");
   if (file == nullptr) {
-    close(descriptor);
+    if (descriptor >= 0) close(descriptor);
     if (!name.empty()) unlink(name.c_str());
-    return false;
+    temporaryPending = 0;
   }
+  releaseEndingSignals(before);
+  if (file == nullptr) return false;
   std::setvbuf(file, nullptr, _IONBF, 0);
-  if (!name.empty()) markPending(name);
   output->file = file;
+  output->kind = name.empty() ? OutputKind::kUnnamedFile : OutputKind::kNamedTemporary;
   output->temporaryPath = name;
   output->finalPath = finalPath;
   output->replacesFile = exists;
-  output->unnamed = name.empty();
   return true;
 }
 
@@ -309,7 +365,7 @@ bool platformFinishOutput(OutputFile* output, bool written) {
   if (output->file == nullptr) return false;
   written = written && std::fflush(output->file) == 0 && std::ferror(output->file) == 0;
   if (written && output->replacesFile) written = fsync(fileno(output->file)) == 0;
-  if (output->temporaryPath.empty() && !output->unnamed) {
+  if (output->kind == OutputKind::kDirect) {
     written = std::fclose(output->file) == 0 && written;
     output->file = nullptr;
     return written;
@@ -317,22 +373,19 @@ bool platformFinishOutput(OutputFile* output, bool written) {
   // From here until the temporary file is in place or gone, a signal that
   // ends the run waits, so that it never ends between the naming of a file
   // without a name and its renaming.
-  sigset_t ending, before;
-  sigemptyset(&ending);
-  for (const int signalNumber : kEndingSignals) sigaddset(&ending, signalNumber);
-  sigprocmask(SIG_BLOCK, &ending, &before);
-  if (output->unnamed && written) {
-    output->temporaryPath = nameUnnamed(fileno(output->file), directoryOf(output->finalPath));
-    written = !output->temporaryPath.empty();
-    if (written) markPending(output->temporaryPath);
+  const sigset_t before = holdEndingSignals();
+  std::string temporary = output->temporaryPath;
+  if (output->kind == OutputKind::kUnnamedFile && written) {
+    temporary = nameUnnamed(fileno(output->file), directoryOf(output->finalPath));
+    written = !temporary.empty();
+    if (written) markPending(temporary);
   }
   written = std::fclose(output->file) == 0 && written;
   output->file = nullptr;
-  const std::string& temporary = output->temporaryPath;
   const bool placed = written && std::rename(temporary.c_str(), output->finalPath.c_str()) == 0;
   if (!placed && !temporary.empty()) unlink(temporary.c_str());
   temporaryPending = 0;
-  sigprocmask(SIG_SETMASK, &before, nullptr);
+  releaseEndingSignals(before);
   return placed;
 }
 
@@ -367,6 +420,23 @@ static ListingStatus whyNotListed(const std::string& directory) {
   return existsAsOther ? ListingStatus::kNotADirectory : ListingStatus::kCannotOpen;
 }
 
+// Whether a listed entry is taken as a file. stat follows links, so that a
+// link to a directory counts as a directory, and decides whenever it can.
+// Where it fails, the entry's own type in the listing decides, as the
+// attributes of the Windows listing do; and where that type is no help (a
+// link, or a file system that gives none) while stat fails for another reason
+// than the entry's absence, as in a folder that may be listed but not
+// searched, the entry counts as a file too: its loading then fails with its
+// own error line, instead of the file being passed over in silence. A link
+// that leads nowhere is left out.
+static bool isTakenAsFile(const std::string& path, unsigned char entryType) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) == 0) return S_ISREG(status.st_mode);
+  if (entryType == DT_REG) return true;
+  const bool kindUnknown = entryType == DT_LNK || entryType == DT_UNKNOWN;
+  return kindUnknown && errno != ENOENT;
+}
+
 TgaListing platformListTgaEntries(const std::string& directory) {
   std::vector<DirectoryEntry> entries;
   DIR* listing = opendir(directory.c_str());
@@ -374,10 +444,7 @@ TgaListing platformListTgaEntries(const std::string& directory) {
   while (const dirent* entry = readdir(listing)) {
     if (!nameEndsWithTga(entry->d_name)) continue;
     const std::string path = directory + platformPathSeparator + entry->d_name;
-    struct stat status {};
-    // stat follows links: a link to a directory counts as a directory.
-    const bool regular = stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
-    entries.push_back(DirectoryEntry{entry->d_name, regular});
+    entries.push_back(DirectoryEntry{entry->d_name, isTakenAsFile(path, entry->d_type)});
   }
   closedir(listing);
   std::sort(entries.begin(), entries.end(), listsBefore);

@@ -332,6 +332,7 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
       if (file == nullptr) return false;
       std::setvbuf(file, nullptr, _IONBF, 0);
       output->file = file;
+      output->kind = OutputKind::kDirect;
       output->temporaryPath.clear();
       output->finalPath = path;
       output->replacesFile = false;
@@ -358,6 +359,7 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   if (file == nullptr) return false;
   std::setvbuf(file, nullptr, _IONBF, 0);
   output->file = file;
+  output->kind = OutputKind::kNamedTemporary;
   output->temporaryPath = toUtf8(name.c_str());
   output->finalPath = toUtf8(target.c_str());
   return true;
@@ -367,7 +369,7 @@ bool platformFinishOutput(OutputFile* output, bool written) {
   if (output->file == nullptr) return false;
   written = written && std::fflush(output->file) == 0 && std::ferror(output->file) == 0;
   if (written && output->replacesFile) written = _commit(_fileno(output->file)) == 0;
-  if (output->temporaryPath.empty()) {
+  if (output->kind == OutputKind::kDirect) {
     written = std::fclose(output->file) == 0 && written;
     output->file = nullptr;
     return written;

@@ -194,9 +194,13 @@ TEST_F(DriverTest, OutputInAFolderOfALongPath) {
   EXPECT_EQ(listDirectory(folder), std::vector<std::string>{"o.tga"});
 }
 
-TEST_F(DriverTest, WrongArgumentCountsShowTheUsageAndWaitForOneCharacter) {
+// So do the words with which users ask for help, given alone, as long as
+// they name nothing: a folder of that name is still a folder.
+TEST_F(DriverTest, WrongArgumentCountsAndHelpRequestsShowTheUsageAndWaitForOneCharacter) {
   for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"a", "b", "c"}, std::vector<std::string>{"a", "b", "c", "d", "e"}}) {
+       {std::vector<std::string>{"a", "b", "c"}, std::vector<std::string>{"a", "b", "c", "d", "e"},
+        std::vector<std::string>{"--help"}, std::vector<std::string>{"-h"}, std::vector<std::string>{"-?"},
+        std::vector<std::string>{"/?"}, std::vector<std::string>{"--version"}}) {
     for (const std::string& input : {std::string(""), std::string("\nrest")}) {
       const ToolRun run = runTool(arguments, directory.root(), input);
       EXPECT_EQ(run.exitStatus, 1);
@@ -206,6 +210,11 @@ TEST_F(DriverTest, WrongArgumentCountsShowTheUsageAndWaitForOneCharacter) {
   }
   EXPECT_TRUE(listDirectory(directory.root()).empty());
   EXPECT_EQ(usageText().find("\n\nPress ENTER"), 257u);
+
+  makeDirectory(directory.path("--help"));
+  writeBytes(joinPath(directory.path("--help"), "a.tga"), tgaFile(6, 5, 24, 0, stripedPicture(6, 5, false, 1)));
+  EXPECT_EQ(runTool({"--help"}, directory.root()).exitStatus, 0);
+  EXPECT_TRUE(fileExists(joinPath(directory.path("--help"), "a_s.tga")));
 }
 
 TEST(Banner, IsOneLineWithNameVersionAndDateFollowedByAnEmptyLine) {

@@ -67,24 +67,40 @@ TEST(OutputKinds, PipeWithAReaderGetsTheWholeResult) {
   EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"in.tga", "pipe.tga", "plain.tga"}));
 }
 
-// Ctrl+C, kill, a closed terminal or kill -9 while a large result is half
-// written leave the folder as it was: the old output byte for byte and no
-// other file; and the signal still ends the run. The tool is held halfway
-// through its last stage, which writes the rows as it corrects them, by its
-// standard output. Where the file system offers no files without a name,
-// the temporary file has one: the first three signals remove it, and kill -9
-// leaves it beside the output.
+// Ctrl+C, Ctrl+\, kill with any signal that ends a process, a closed
+// terminal or kill -9 while a large result is half written leave the folder
+// as it was: the old output byte for byte and no other file; and the signal
+// still ends the run. The tool is held halfway through its last stage, which
+// writes the rows as it corrects them, by its standard output. Where the file
+// system offers no files without a name, or a sandbox refuses to name them,
+// the temporary file has one: every signal but kill -9 removes it, and
+// kill -9 leaves it beside the output. Let go without a signal, the run
+// saves the result that a run without refusals saves.
 TEST(OutputKinds, RunEndedWhileSavingLeavesTheFolderAsItWas) {
   constexpr int kWidth = 1200;
   constexpr int kHeight = 900;
   const Bytes picture = tgaFile(kWidth, kHeight, 24, 0, stripedPicture(kWidth, kHeight, false, 7));
+  TemporaryDirectory plain;
+  writeBytes(plain.path("in.tga"), picture);
+  ASSERT_EQ(runTool({plain.path("in.tga"), plain.path("out.tga")}).exitStatus, 0);
+  const Bytes result = readBytes(plain.path("out.tga"));
   struct Case {
-    int signalNumber;
-    bool unnamedFilesRefused;
+    int signalNumber;  // 0: none is sent
+    Refusal refused;
   };
-  for (const Case& c : {Case{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGKILL, false}, {SIGINT, true},
-                        {SIGTERM, true}, {SIGHUP, true}, {SIGKILL, true}}) {
-    const std::string what = std::to_string(c.signalNumber) + (c.unnamedFilesRefused ? " with named files" : "");
+  const Refusal named = Refusal::kUnnamedFiles;
+  const Case cases[] = {
+      {SIGINT, Refusal::kNothing}, {SIGTERM, Refusal::kNothing}, {SIGHUP, Refusal::kNothing},
+      {SIGKILL, Refusal::kNothing}, {0, Refusal::kNothing},
+      {SIGINT, named}, {SIGTERM, named}, {SIGHUP, named}, {SIGQUIT, named}, {SIGUSR1, named}, {SIGUSR2, named},
+      {SIGALRM, named}, {SIGVTALRM, named}, {SIGPROF, named}, {SIGXCPU, named}, {SIGPWR, named}, {SIGRTMIN, named},
+      {SIGRTMAX, named}, {SIGKILL, named}, {0, named},
+      {0, Refusal::kNamingUnnamedFiles}, {SIGINT, Refusal::kNamingUnnamedFiles},
+      {SIGKILL, Refusal::kNamingUnnamedFiles}};
+  for (const Case& c : cases) {
+    const std::string what = std::to_string(c.signalNumber) + (c.refused == Refusal::kUnnamedFiles ? " with named files"
+                                                              : c.refused == Refusal::kNothing ? ""
+                                                                                               : " with naming refused");
     TemporaryDirectory directory;
     const std::string input = directory.path("in.tga");
     const std::string output = directory.path("out.tga");
@@ -92,19 +108,19 @@ TEST(OutputKinds, RunEndedWhileSavingLeavesTheFolderAsItWas) {
     writeBytes(output, {'o', 'l', 'd'});
     const std::string text = runTextBeforeReport(input, output, kHeight);
     const std::size_t dots = text.find("performing shift ") + 17;
-    const HeldTool tool = startHeldTool({input, output}, dots + (text.find('\n', dots) - dots) / 2, c.unnamedFilesRefused);
+    const HeldTool tool = startHeldTool({input, output}, dots + (text.find('\n', dots) - dots) / 2, c.refused);
     EXPECT_TRUE(waitUntilWriting(tool.process, directory.root(), savedFileSize(kWidth, kHeight) / 4)) << what;
-    kill(tool.process, c.signalNumber);
-    EXPECT_EQ(finishHeldTool(tool).exitStatus, 128 + c.signalNumber) << what;
+    if (c.signalNumber != 0) kill(tool.process, c.signalNumber);
+    EXPECT_EQ(finishHeldTool(tool).exitStatus, c.signalNumber == 0 ? 0 : 128 + c.signalNumber) << what;
 
     std::vector<std::string> names = listDirectory(directory.root());
-    if (c.unnamedFilesRefused && c.signalNumber == SIGKILL) {
+    if (c.refused != Refusal::kNothing && c.signalNumber == SIGKILL) {
       ASSERT_EQ(names.size(), 3u) << what;
       EXPECT_EQ(names[0].substr(0, 9), ".lomvera-") << what;
       names.erase(names.begin());
     }
     EXPECT_EQ(names, (std::vector<std::string>{"in.tga", "out.tga"})) << what;
-    EXPECT_EQ(readBytes(output), (Bytes{'o', 'l', 'd'})) << what;
+    EXPECT_EQ(readBytes(output), c.signalNumber == 0 ? result : (Bytes{'o', 'l', 'd'})) << what;
   }
 }
 

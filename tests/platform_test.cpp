@@ -165,9 +165,9 @@ TEST_F(PlatformTest, OutputGoesToATemporaryFileBesideItsTargetAndReplacesIt) {
     EXPECT_TRUE(output.replacesFile);
     EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), output.file), content.size());
 #ifdef __linux__
-    EXPECT_EQ(output.unnamed, unnamedAllowed);
+    EXPECT_EQ(output.kind == OutputKind::kUnnamedFile, unnamedAllowed);
 #endif
-    if (output.unnamed) {
+    if (output.kind == OutputKind::kUnnamedFile) {
       EXPECT_TRUE(output.temporaryPath.empty());
       EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"});
     } else {

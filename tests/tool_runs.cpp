@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -14,6 +15,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -144,12 +146,14 @@ static int runWithStreams(const std::string& program, const std::vector<std::str
 static std::string withNewlineLineEnds(const Bytes& text) { return std::string(text.begin(), text.end()); }
 
 // Has the system refuse this process, and the programs it starts, any open
-// with O_TMPFILE, with the error of a file system that does not offer it.
-static bool refuseUnnamedFiles() {
+// with O_TMPFILE, with the error of a file system that does not offer it; or
+// any linkat, with the error of a sandbox that forbids it.
+static bool refuse(Refusal refused) {
+  if (refused == Refusal::kNothing) return true;
   // The flags are the third argument of openat; their low half, on this
   // little-endian machine, holds O_TMPFILE.
   constexpr unsigned kFlagsOffset = offsetof(seccomp_data, args) + 2 * sizeof(std::uint64_t);
-  sock_filter rules[] = {
+  sock_filter unnamedFiles[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 4),
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kFlagsOffset),
@@ -158,31 +162,42 @@ static bool refuseUnnamedFiles() {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
-  const sock_fprog program{static_cast<unsigned short>(sizeof rules / sizeof rules[0]), rules};
+  sock_filter naming[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_linkat, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program = refused == Refusal::kUnnamedFiles
+                                 ? sock_fprog{static_cast<unsigned short>(std::size(unnamedFiles)), unnamedFiles}
+                                 : sock_fprog{static_cast<unsigned short>(std::size(naming)), naming};
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-int startTool(const std::vector<std::string>& arguments, int standardOutput, bool unnamedFilesRefused) {
+int startTool(const std::vector<std::string>& arguments, int standardOutput, Refusal refused) {
   const std::string tool = toolExecutable();
   std::vector<char*> argv{const_cast<char*>(tool.c_str())};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
-    // As a shell starts a command, whatever this process inherited.
-    for (const int signalNumber : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) std::signal(signalNumber, SIG_DFL);
+    // As a shell starts a command, whatever this process inherited; and
+    // without the core dump of the signals that make one.
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) std::signal(signalNumber, SIG_DFL);
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
     const int nothing = open("/dev/null", O_RDWR);
     dup2(nothing, 0);
     dup2(standardOutput, 1);
     dup2(nothing, 2);
-    if (unnamedFilesRefused && !refuseUnnamedFiles()) _exit(126);
+    if (!refuse(refused)) _exit(126);
     execv(tool.c_str(), argv.data());
     _exit(127);
   }
   return child;
 }
 
-HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t room, bool unnamedFilesRefused) {
+HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t room, Refusal refused) {
   int ends[2];
   if (pipe(ends) != 0) return HeldTool{-1, -1, 0};
   // One page: the bytes of small writes then fill it exactly.
@@ -190,7 +205,7 @@ HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t ro
   const std::size_t filler = capacity > static_cast<int>(room) ? static_cast<std::size_t>(capacity) - room : 0;
   const std::string bytes(filler, 'x');
   const bool filled = filler > 0 && write(ends[1], bytes.data(), filler) == static_cast<ssize_t>(filler);
-  const int process = filled ? startTool(arguments, ends[1], unnamedFilesRefused) : -1;
+  const int process = filled ? startTool(arguments, ends[1], refused) : -1;
   close(ends[1]);
   return HeldTool{process, ends[0], filler};
 }

@@ -45,12 +45,16 @@ std::vector<std::string> loadedFileNames(const std::string& output);
 #ifndef _WIN32
 // Quotes text for the POSIX shell.
 std::string shellQuoted(const std::string& text);
-// Starts the built tool with standard output on the descriptor given and
-// signals at their default actions; and waits for it, giving its exit
-// status as runToolIntoClosedPipe does. With unnamedFilesRefused, the system
-// refuses the tool files without a name (O_TMPFILE) as a file system without
-// them does.
-int startTool(const std::vector<std::string>& arguments, int standardOutput, bool unnamedFilesRefused = false);
+// What the system refuses a started tool, as some file systems and sandboxes do.
+enum class Refusal {
+  kNothing,
+  kUnnamedFiles,        // files without a name (O_TMPFILE), as a file system without them
+  kNamingUnnamedFiles,  // a name for such a file (linkat, EPERM), as some sandboxes
+};
+// Starts the built tool with standard output on the descriptor given,
+// signals at their default actions and no core dumps; and waits for it,
+// giving its exit status as runToolIntoClosedPipe does.
+int startTool(const std::vector<std::string>& arguments, int standardOutput, Refusal refused = Refusal::kNothing);
 int waitForTool(int process);
 
 // A run of the tool held at a point of its console text: its standard output
@@ -61,7 +65,7 @@ struct HeldTool {
   int pipe;             // the reading end
   std::size_t filler;   // bytes in the pipe before the tool's own
 };
-HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t room, bool unnamedFilesRefused = false);
+HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t room, Refusal refused = Refusal::kNothing);
 // Lets a held run go on: reads its console text to the end and waits for it.
 ToolRun finishHeldTool(const HeldTool& tool);
 // Waits (up to 60 seconds) until the process has a file in the folder open
