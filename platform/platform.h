@@ -24,6 +24,13 @@ std::uint32_t platformTickCount();
 // over cpu.cfs_period_us, v2 cpu.max), rounded up. At least 1.
 int platformUsableProcessorCount();
 
+#ifndef _WIN32
+// The same count from the control groups of a system whose /proc and /sys
+// lie under the folder `root` ("" for this one), for a process whose affinity
+// mask has `affinityProcessors`: the tests give folders of their own making.
+int platformUsableProcessorCountUnder(const std::string& root, int affinityProcessors);
+#endif
+
 // Prepares the process before any file is touched. On POSIX systems it
 // ignores SIGXFSZ, so that a write beyond the file-size limit fails like any
 // other write, and the save is abandoned cleanly, instead of ending the

@@ -345,3 +345,140 @@ TEST(Processors, OneWhenTheProcessIsPinnedToOne) {
   unpin();
   EXPECT_EQ(platformUsableProcessorCount(), all);
 }
+
+#ifndef _WIN32
+namespace {
+
+// A file of a made-up /proc or /sys and its text; null text makes a folder in
+// its place, which cannot be read as a file.
+struct MadeFile {
+  const char* path;
+  const char* text;
+};
+
+struct ControlGroupCase {
+  const char* what;
+  std::vector<MadeFile> files;
+  int affinity;
+  int expected;
+};
+
+void makeFiles(const std::string& root, const std::vector<MadeFile>& files) {
+  for (const MadeFile& file : files) {
+    const std::filesystem::path path = std::filesystem::path(root) / file.path;
+    if (file.text == nullptr) {
+      std::filesystem::create_directories(path);
+    } else {
+      std::filesystem::create_directories(path.parent_path());
+      writeBytes(path.string(), Bytes(file.text, file.text + std::strlen(file.text)));
+    }
+  }
+}
+
+}  // namespace
+
+// The count from the files a system shows, made up for each case: the
+// smallest quota of the process's group and the groups above it, rounded up,
+// and never more than the affinity mask allows.
+TEST(Processors, ControlGroupQuotasLimitTheCount) {
+  const char* const cgroup = "proc/self/cgroup";
+  const char* const mountinfo = "proc/self/mountinfo";
+  const char* const v2Group = "1:name=systemd:/\n0::/g\n";
+  const char* const v2Mount =
+      "1 2 3:4 / - cgroup2\n"  // cut short: skipped
+      "30 22 0:26 / /sys/fs/cgroup rw,nosuid shared:4 - cgroup2 cgroup2 rw,nsdelegate\n";
+  const char* const v1Mounts =
+      "31 30 0:28 / /sys/fs/cgroup/cpu,cpuacct rw shared:9 - cgroup cgroup rw,cpu,cpuacct\n"
+      "40 30 0:37 / /sys/fs/cgroup/unified rw shared:10 - cgroup2 cgroup2 rw\n";
+  const ControlGroupCase cases[] = {
+      {"v1 cpu,cpuacct with a quota, beside a v2 hierarchy without the controller",
+       {{cgroup, "4:cpu,cpuacct:/user.slice\n0::/user.slice\n"},
+        {mountinfo, v1Mounts},
+        {"sys/fs/cgroup/cpu,cpuacct/user.slice/cpu.cfs_quota_us", "250000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/user.slice/cpu.cfs_period_us", "100000\n"},
+        {"sys/fs/cgroup/unified/user.slice/cpu.max", "100000 100000\n"}},
+       8, 3},
+      {"v1 cpu and cpuacct apart, no quota (-1) on the group but one above it",
+       {{cgroup, "3:cpuacct:/a\n2:cpu:/b/c\n"},
+        {mountinfo,
+         "32 30 0:29 / /sys/fs/cgroup/cpuacct rw - cgroup cgroup rw,cpuacct\n"
+         "33 30 0:30 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n"},
+        {"sys/fs/cgroup/cpuacct/a/cpu.cfs_quota_us", "100000\n"},
+        {"sys/fs/cgroup/cpuacct/a/cpu.cfs_period_us", "100000\n"},
+        {"sys/fs/cgroup/cpu/b/c/cpu.cfs_quota_us", "-1\n"},
+        {"sys/fs/cgroup/cpu/b/c/cpu.cfs_period_us", "100000\n"},
+        {"sys/fs/cgroup/cpu/b/cpu.cfs_quota_us", "200000\n"},
+        {"sys/fs/cgroup/cpu/b/cpu.cfs_period_us", "100000\n"}},
+       8, 2},
+      {"v1 quota without a readable period",
+       {{cgroup, "4:cpu,cpuacct:/a\n"},
+        {mountinfo, v1Mounts},
+        {"sys/fs/cgroup/cpu,cpuacct/a/cpu.cfs_quota_us", "100000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/a/cpu.cfs_period_us", nullptr}},
+       8, 8},
+      {"v2 max 100000", {{cgroup, v2Group}, {mountinfo, v2Mount}, {"sys/fs/cgroup/g/cpu.max", "max 100000\n"}}, 8, 8},
+      {"v2 150000 100000",
+       {{cgroup, v2Group}, {mountinfo, v2Mount}, {"sys/fs/cgroup/g/cpu.max", "150000 100000\n"}},
+       8, 2},
+      {"quota below one processor",
+       {{cgroup, v2Group}, {mountinfo, v2Mount}, {"sys/fs/cgroup/g/cpu.max", "50000 100000\n"}},
+       8, 1},
+      {"smaller quota on a group above, a larger one higher still",
+       {{cgroup, "0::/a/b/c\n"},
+        {mountinfo, v2Mount},
+        {"sys/fs/cgroup/a/b/c/cpu.max", "max 100000\n"},
+        {"sys/fs/cgroup/a/b/cpu.max", "200000 100000\n"},
+        {"sys/fs/cgroup/a/cpu.max", "600000 100000\n"}},
+       8, 2},
+      {"quota that is no pair of numbers, or has no period",
+       {{cgroup, "0::/a/b\n"},
+        {mountinfo, v2Mount},
+        {"sys/fs/cgroup/a/b/cpu.max", "150000x 100000\n"},
+        {"sys/fs/cgroup/a/cpu.max", "100000 0\n"}},
+       8, 8},
+      {"a container's mount root",
+       {{cgroup, "0::/kubepods/pod1/c1\n"},
+        {mountinfo, "30 22 0:26 /kubepods/pod1 /sys/fs/cgroup ro - cgroup2 cgroup2 rw\n"},
+        {"sys/fs/cgroup/c1/cpu.max", "300000 100000\n"},
+        {"sys/fs/cgroup/cpu.max", "400000 100000\n"}},
+       8, 3},
+      {"the group is the mount root",
+       {{cgroup, "0::/kubepods/pod1\n"},
+        {mountinfo, "30 22 0:26 /kubepods/pod1 /sys/fs/cgroup ro - cgroup2 cgroup2 rw\n"},
+        {"sys/fs/cgroup/cpu.max", "200000 100000\n"}},
+       8, 2},
+      {"a mount root that is a prefix of another group's name, then one that holds it",
+       {{cgroup, "0::/kubepods/pod12/x\n"},
+        {mountinfo,
+         "30 22 0:26 /kubepods/pod1 /sys/fs/cgroup/pod1 ro - cgroup2 cgroup2 rw\n"
+         "31 22 0:26 / /sys/fs/cgroup/all ro - cgroup2 cgroup2 rw\n"},
+        {"sys/fs/cgroup/pod1/2/x/cpu.max", "100000 100000\n"},
+        {"sys/fs/cgroup/pod12/x/cpu.max", "100000 100000\n"},
+        {"sys/fs/cgroup/all/kubepods/pod12/x/cpu.max", "200000 100000\n"}},
+       8, 2},
+      {"blanks and backslashes in the mount's root and mount point",
+       {{cgroup, "0::/my pod/g\n"},
+        {mountinfo, "30 22 0:26 /my\\040pod /sys/fs/cgroup/v\\0402\\134x ro - cgroup2 cgroup2 rw\n"},
+        {"sys/fs/cgroup/v 2\\x/g/cpu.max", "300000 100000\n"}},
+       8, 3},
+      {"a group file that cannot be read",
+       {{cgroup, "0::/a/b\n"},
+        {mountinfo, v2Mount},
+        {"sys/fs/cgroup/a/b/cpu.max", nullptr},
+        {"sys/fs/cgroup/a/cpu.max", "200000 100000\n"}},
+       8, 2},
+      {"no readable /proc/self/cgroup",
+       {{cgroup, nullptr}, {mountinfo, v2Mount}, {"sys/fs/cgroup/cpu.max", "100000 100000\n"}},
+       8, 8},
+      {"no control group at all", {}, 8, 8},
+      {"affinity smaller than the quota",
+       {{cgroup, v2Group}, {mountinfo, v2Mount}, {"sys/fs/cgroup/g/cpu.max", "400000 100000\n"}},
+       2, 2},
+  };
+  for (const ControlGroupCase& c : cases) {
+    TemporaryDirectory root;
+    makeFiles(root.root(), c.files);
+    EXPECT_EQ(platformUsableProcessorCountUnder(root.root(), c.affinity), c.expected) << c.what;
+  }
+}
+#endif
