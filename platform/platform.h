@@ -120,7 +120,10 @@ struct OutputFile {
 // Opens an output for `path`. A path that is a symbolic link (or a chain of
 // them) stands for the file it leads to, which is replaced, or created when
 // the last link dangles; the temporary file lies in that file's folder. A
-// link to a folder, or a Windows junction, is refused as a folder is. The
+// link to a folder, or a Windows junction, is refused as a folder is; so is,
+// on Windows, a link whose file the system cannot tell. A Windows link leads
+// where the system takes it: a relative target from the folder that the
+// link really lies in, a rooted one ("\dir\x.tga") on that folder's drive. The
 // temporary file gets the permissions that the output should end up with:
 // those of an existing file, otherwise those of an ordinarily created file.
 // Returns false, creating nothing, when the folder does not allow it, or when
@@ -154,8 +157,12 @@ void platformAllowUnnamedOutputs(bool allowed);
 // the console: the temporary file of an output being written is marked to go
 // with its last handle, so that nothing is left when the process ends, and
 // the result is false, so that the system then ends the process as it does
-// for that event.
+// for that event. Until it has, platformOpenOutput creates no temporary file
+// and returns false: a folder run takes no further file.
 int platformConsoleControl(unsigned long event);
+// For the tests: outputs are opened again after platformConsoleControl, as in
+// a process that met no such event.
+void platformAllowOutputsAgain();
 #endif
 
 // One entry of a directory listing.

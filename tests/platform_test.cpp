@@ -26,6 +26,10 @@
 #include "platform/platform.h"
 #include "test_support.h"
 
+#ifdef _WIN32
+#include "platform/paths_win32.h"
+#endif
+
 namespace {
 
 std::vector<std::string> sortedNames(const std::vector<DirectoryEntry>& entries) {
@@ -85,6 +89,9 @@ class PlatformTest : public ::testing::Test {
   // round in circles on one it does not show.
   void TearDown() override {
     platformAllowUnnamedOutputs(true);
+#ifdef _WIN32
+    platformAllowOutputsAgain();
+#endif
     for (auto link = links.rbegin(); link != links.rend(); ++link) removeLink(directory.root(), *link);
   }
   TemporaryDirectory directory;
@@ -283,14 +290,99 @@ TEST_F(PlatformTest, ConsoleControlEventRemovesTheTemporaryFile) {
     EXPECT_FALSE(platformFinishOutput(&output, true)) << event;
     EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"}) << event;
     EXPECT_EQ(readBytes(directory.path("out.tga")), (Bytes{'o', 'l', 'd'})) << event;
+    platformAllowOutputsAgain();
   }
-  // With no output being written, the handler changes nothing for the next.
-  EXPECT_EQ(platformConsoleControl(CTRL_C_EVENT), FALSE);
+  // Until the system ends the process, no output is begun, with one being
+  // written or without: no temporary file is created that nothing would
+  // remove, and a folder run takes no further file.
+  for (const bool writing : {true, false}) {
+    OutputFile output;
+    if (writing) {
+      ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
+    }
+    EXPECT_EQ(platformConsoleControl(CTRL_C_EVENT), FALSE);
+    OutputFile next;
+    EXPECT_FALSE(platformOpenOutput(directory.path("next.tga").c_str(), &next)) << writing;
+    EXPECT_FALSE(platformOpenOutput(directory.path("out.tga").c_str(), &next)) << writing;
+    if (writing) {
+      EXPECT_FALSE(platformFinishOutput(&output, true));
+    }
+    EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"}) << writing;
+    platformAllowOutputsAgain();
+  }
   OutputFile output;
   ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
   EXPECT_EQ(std::fwrite("new", 1, 3, output.file), 3u);
   EXPECT_TRUE(platformFinishOutput(&output, true));
   EXPECT_EQ(readBytes(directory.path("out.tga")), (Bytes{'n', 'e', 'w'}));
+}
+
+// A symbolic link's reparse data, as FSCTL_GET_REPARSE_POINT gives it: tag,
+// data length, a reserved word, the substitute name's offset and length, the
+// print name's (none here), flags, then the name in UTF-16. `lengthChange`
+// spoils the name's length.
+std::vector<unsigned char> symbolicLinkData(const std::wstring& name, bool relative, int lengthChange) {
+  std::vector<unsigned char> data(20 + name.size() * sizeof(wchar_t));
+  auto put = [&](std::size_t at, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) data[at + i] = static_cast<unsigned char>(value >> (8 * i));
+  };
+  put(0, IO_REPARSE_TAG_SYMLINK, 4);
+  put(4, static_cast<std::uint32_t>(data.size() - 8), 2);
+  put(10, static_cast<std::uint32_t>(name.size() * sizeof(wchar_t) + lengthChange), 2);
+  put(16, relative ? 1 : 0, 4);
+  std::memcpy(&data[20], name.data(), name.size() * sizeof(wchar_t));
+  return data;
+}
+
+// Where a link leads, from its reparse data and its own path, for the links
+// that Wine cannot make. Relative targets go from the link's folder, ".."
+// taken away by the system and stopping at the root, also on a device path;
+// rooted ones stay on the link's drive; absolute ones are kept whole. Data
+// that holds no whole name, and NT paths that no program can open, lead
+// nowhere ("").
+TEST(WindowsLinks, TargetsLeadWhereTheSystemTakesThem) {
+  struct Case {
+    const wchar_t* link;
+    const wchar_t* target;
+    bool relative;
+    int lengthChange;
+    const wchar_t* reached;
+  };
+  const std::wstring volume = LR"(\\?\Volume{0c1d2e3f-0000-0000-0000-4a5b6c7d8e9f})";
+  const std::wstring inVolume = volume + LR"(\a\link.tga)";
+  const std::wstring inVolumeRoot = volume + LR"(\x.tga)";
+  const std::wstring inVolumeDir = volume + LR"(\dir\x.tga)";
+  const std::wstring absoluteInVolume = LR"(\??\)" + volume.substr(4) + LR"(\b\x.tga)";
+  const std::wstring reachedInVolume = volume + LR"(\b\x.tga)";
+  const Case cases[] = {
+      {LR"(C:\a\link.tga)", L"x.tga", true, 0, LR"(C:\a\x.tga)"},
+      {LR"(C:\a\b\link.tga)", LR"(..\..\c\.\x.tga)", true, 0, LR"(C:\c\x.tga)"},
+      {LR"(C:\a\link.tga)", LR"(..\..\..\x.tga)", true, 0, LR"(C:\x.tga)"},
+      {LR"(\\?\C:\link.tga)", L"x.tga", true, 0, LR"(\\?\C:\x.tga)"},
+      {LR"(\\?\C:\a\b\link.tga)", LR"(..\x.tga)", true, 0, LR"(\\?\C:\a\x.tga)"},
+      {inVolume.c_str(), LR"(..\..\..\x.tga)", true, 0, inVolumeRoot.c_str()},
+      {LR"(D:\a\b\link.tga)", LR"(\dir\x.tga)", true, 0, LR"(D:\dir\x.tga)"},
+      {LR"(\\server\share\a\link.tga)", LR"(\dir\x.tga)", true, 0, LR"(\\server\share\dir\x.tga)"},
+      {LR"(\\?\UNC\server\share\a\link.tga)", LR"(\dir\..\x.tga)", true, 0, LR"(\\?\UNC\server\share\x.tga)"},
+      {inVolume.c_str(), LR"(\dir\x.tga)", true, 0, inVolumeDir.c_str()},
+      {LR"(C:\a\link.tga)", LR"(\??\D:\b\x.tga)", false, 0, LR"(\\?\D:\b\x.tga)"},
+      {LR"(C:\a\link.tga)", absoluteInVolume.c_str(), false, 0, reachedInVolume.c_str()},
+      {LR"(C:\a\link.tga)", LR"(\??\UNC\server\share\x.tga)", false, 0, LR"(\\?\UNC\server\share\x.tga)"},
+      {LR"(C:\a\link.tga)", LR"(\Device\HarddiskVolume2\x.tga)", false, 0, L""},
+      {LR"(C:\a\link.tga)", L"x.tga", true, -1, L""},
+      {LR"(C:\a\link.tga)", L"x.tga", true, 2, L""},
+  };
+  for (const Case& c : cases) {
+    const std::vector<unsigned char> data = symbolicLinkData(c.target, c.relative, c.lengthChange);
+    std::wstring name;
+    bool relative = false;
+    std::wstring reached;
+    if (symbolicLinkTarget(data.data(), data.size(), &name, &relative)) {
+      reached = linkTargetPath(folderOf(c.link), name, relative);
+    }
+    EXPECT_EQ(reached, c.reached) << std::filesystem::path(c.link).u8string() << " to "
+                                  << std::filesystem::path(c.target).u8string();
+  }
 }
 #endif
 
