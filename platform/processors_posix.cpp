@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -16,27 +15,30 @@
 
 namespace {
 
+// The processors of the affinity mask; where the system cannot tell, those
+// online, or -1 when it cannot tell them either (which counts as one).
 int affinityProcessorCount() {
 #if defined(__linux__)
   cpu_set_t set;
   CPU_ZERO(&set);
   if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
 #endif
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<int>(online) : 1;
+  return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
 }
 
-// The lines of a file without their ends; none when it cannot be read.
+// The lines of a file, whatever their length, without their ends; none when
+// it cannot be read.
 std::vector<std::string> linesOf(const std::string& path) {
   std::vector<std::string> lines;
   std::FILE* file = std::fopen(path.c_str(), "r");
   if (file == nullptr) return lines;
-  char line[4096];
-  while (std::fgets(line, sizeof line, file) != nullptr) {
-    std::size_t length = std::strlen(line);
-    if (length > 0 && line[length - 1] == '\n') --length;
-    lines.emplace_back(line, length);
+  char* line = nullptr;
+  std::size_t capacity = 0;
+  for (ssize_t length; (length = getline(&line, &capacity, file)) != -1;) {
+    if (line[length - 1] == '\n') --length;  // getline gives at least one character
+    lines.emplace_back(line, static_cast<std::size_t>(length));
   }
+  std::free(line);
   std::fclose(file);
   return lines;
 }
@@ -226,10 +228,5 @@ int platformUsableProcessorCountUnder(const std::string& root, int affinityProce
   return static_cast<int>(std::max(processors, 1LL));
 }
 
-int platformUsableProcessorCount() {
-#if defined(__linux__)
-  return platformUsableProcessorCountUnder("", affinityProcessorCount());
-#else
-  return affinityProcessorCount();
-#endif
-}
+// Only Linux has the control groups' files; elsewhere the affinity alone counts.
+int platformUsableProcessorCount() { return platformUsableProcessorCountUnder("", affinityProcessorCount()); }
