@@ -64,14 +64,13 @@ bool listHas(const std::string& list, const char* item) {
   return false;
 }
 
-// A whole decimal number and nothing else.
-bool readWholeNumber(const std::string& text, long long* number) {
+// The whole decimal number that the text is; 0, which no quota or period
+// can be, when it is none ("max", "", "150000x").
+long long wholeNumberOf(const std::string& text) {
   char* end = nullptr;
   errno = 0;
   const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0) return false;
-  *number = value;
-  return true;
+  return *end == '\0' && errno == 0 ? value : 0;
 }
 
 // The process's group in each hierarchy that counts here, from
@@ -87,8 +86,9 @@ ProcessGroups readProcessGroups(const std::string& path) {
   ProcessGroups groups;
   for (const std::string& line : linesOf(path)) {
     const std::size_t idEnd = line.find(':');
+    // Without a first colon idEnd + 1 is 0, and a line without two is skipped.
     const std::size_t controllersEnd = line.find(':', idEnd + 1);
-    if (idEnd == std::string::npos || controllersEnd == std::string::npos) continue;
+    if (controllersEnd == std::string::npos) continue;
     const std::string id = line.substr(0, idEnd);
     const std::string controllers = line.substr(idEnd + 1, controllersEnd - idEnd - 1);
     // The path may itself hold colons: it is all that follows.
@@ -129,7 +129,7 @@ struct Mount {
 };
 
 bool readMount(const std::string& line, Mount* mount) {
-  enum { kRoot = 3, kMountPoint, kFieldsBefore };
+  enum { kRoot = 3, kMountPoint, kOptions, kFieldsBefore };
   enum { kType, kSource, kSuperOptions, kFieldsAfter };
   const std::size_t dash = line.find(" - ");
   if (dash == std::string::npos) return false;
@@ -159,7 +159,7 @@ bool pathBelowRoot(const std::string& group, const std::string& root, std::strin
 }
 
 // The processors that a quota of `quota` microseconds in every period of
-// `period` allows, rounded up; 0 for none set.
+// `period` allows, rounded up; 0 for none set (either of them 0 or less).
 long long processorsOfQuota(long long quota, long long period) {
   if (quota <= 0 || period <= 0) return 0;
   return quota / period + (quota % period != 0 ? 1 : 0);
@@ -167,20 +167,16 @@ long long processorsOfQuota(long long quota, long long period) {
 
 // A v2 group's quota: cpu.max holds "QUOTA PERIOD", QUOTA "max" for none.
 long long unifiedQuotaProcessors(const std::string& folder) {
+  enum { kQuota, kPeriod, kFields };
   const std::vector<std::string> fields = split(firstLineOf(folder + "/cpu.max"), ' ');
-  long long quota = 0, period = 0;
-  if (fields.size() != 2 || !readWholeNumber(fields[0], &quota) || !readWholeNumber(fields[1], &period)) return 0;
-  return processorsOfQuota(quota, period);
+  if (fields.size() != kFields) return 0;
+  return processorsOfQuota(wholeNumberOf(fields[kQuota]), wholeNumberOf(fields[kPeriod]));
 }
 
 // A v1 group's quota: cpu.cfs_quota_us ("-1" for none) and cpu.cfs_period_us.
 long long v1QuotaProcessors(const std::string& folder) {
-  long long quota = 0, period = 0;
-  if (!readWholeNumber(firstLineOf(folder + "/cpu.cfs_quota_us"), &quota) ||
-      !readWholeNumber(firstLineOf(folder + "/cpu.cfs_period_us"), &period)) {
-    return 0;
-  }
-  return processorsOfQuota(quota, period);
+  return processorsOfQuota(wholeNumberOf(firstLineOf(folder + "/cpu.cfs_quota_us")),
+                           wholeNumberOf(firstLineOf(folder + "/cpu.cfs_period_us")));
 }
 
 // The smallest quota, in processors, of the group `below` and the groups
@@ -225,7 +221,7 @@ int platformUsableProcessorCountUnder(const std::string& root, int affinityProce
   long long processors = affinityProcessors;
   const long long limit = cgroupProcessorLimit(root);
   if (limit > 0) processors = std::min(processors, limit);
-  return static_cast<int>(std::max(processors, 1LL));
+  return static_cast<int>(std::max<long long>(processors, 1));
 }
 
 // Only Linux has the control groups' files; elsewhere the affinity alone counts.

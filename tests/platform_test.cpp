@@ -477,7 +477,7 @@ TEST(Processors, ControlGroupQuotasLimitTheCount) {
   const char* const mountinfo = "proc/self/mountinfo";
   const char* const v2Group = "1:name=systemd:/\n0::/g\n";
   const char* const v2Mount =
-      "1 2 3:4 / - cgroup2\n"  // cut short: skipped
+      "1 2 3:4 / - cgroup2 cgroup2 rw\n"  // cut short: skipped
       "30 22 0:26 / /sys/fs/cgroup rw,nosuid shared:4 - cgroup2 cgroup2 rw,nsdelegate\n";
   const char* const v1Mounts =
       "31 30 0:28 / /sys/fs/cgroup/cpu,cpuacct rw shared:9 - cgroup cgroup rw,cpu,cpuacct\n"
@@ -519,7 +519,7 @@ TEST(Processors, ControlGroupQuotasLimitTheCount) {
        {{cgroup, "0::/a/b/c\n"},
         {mountinfo, v2Mount},
         {"sys/fs/cgroup/a/b/c/cpu.max", "max 100000\n"},
-        {"sys/fs/cgroup/a/b/cpu.max", "200000 100000\n"},
+        {"sys/fs/cgroup/a/b/cpu.max", "180000 90000\n"},
         {"sys/fs/cgroup/a/cpu.max", "600000 100000\n"}},
        8, 2},
       {"quota that is no pair of numbers, or has no period",
@@ -550,8 +550,8 @@ TEST(Processors, ControlGroupQuotasLimitTheCount) {
        8, 2},
       {"blanks and backslashes in the mount's root and mount point",
        {{cgroup, "0::/my pod/g\n"},
-        {mountinfo, "30 22 0:26 /my\\040pod /sys/fs/cgroup/v\\0402\\134x ro - cgroup2 cgroup2 rw\n"},
-        {"sys/fs/cgroup/v 2\\x/g/cpu.max", "300000 100000\n"}},
+        {mountinfo, "30 22 0:26 /my\\040pod /sys/fs/cgroup/v\\0402\\134 ro - cgroup2 cgroup2 rw\n"},
+        {"sys/fs/cgroup/v 2\\/g/cpu.max", "300000 100000\n"}},
        8, 3},
       {"a group file that cannot be read",
        {{cgroup, "0::/a/b\n"},
@@ -563,6 +563,7 @@ TEST(Processors, ControlGroupQuotasLimitTheCount) {
        {{cgroup, nullptr}, {mountinfo, v2Mount}, {"sys/fs/cgroup/cpu.max", "100000 100000\n"}},
        8, 8},
       {"no control group at all", {}, 8, 8},
+      {"no control group, nor an affinity the system can tell", {}, -1, 1},
       {"affinity smaller than the quota",
        {{cgroup, v2Group}, {mountinfo, v2Mount}, {"sys/fs/cgroup/g/cpu.max", "400000 100000\n"}},
        2, 2},
