@@ -45,7 +45,8 @@ std::wstring fullPathName(const std::wstring& path) {
 std::wstring resolvedPath(const std::wstring& path) {
   if (!isDevicePath(path)) return fullPathName(path);
   const std::size_t root = pathRootLength(path);
-  const std::wstring onADrive = fullPathName(L"C:\\" + path.substr(root));
+  const std::wstring below = root < path.size() ? path.substr(root) : L"\\";  // "\a\..\b"
+  const std::wstring onADrive = fullPathName(L"C:" + below);
   if (onADrive.empty()) return std::wstring();
   return path.substr(0, root) + onADrive.substr(2);
 }
