@@ -75,7 +75,7 @@ long long wholeNumberOf(const std::string& text) {
 
 // The process's group in each hierarchy that counts here, from
 // /proc/self/cgroup: one line "ID:CONTROLLERS:PATH" per hierarchy, "0::PATH"
-// for the unified (v2) one. A group's path always starts with "/"; empty
+// for the unified (v2) one, the only one without a controller or a name. A group's path always starts with "/"; empty
 // where the process is in no such hierarchy.
 struct ProcessGroups {
   std::string cpuV1;    // in the v1 hierarchy that has the cpu controller
@@ -89,11 +89,10 @@ ProcessGroups readProcessGroups(const std::string& path) {
     // Without a first colon idEnd + 1 is 0, and a line without two is skipped.
     const std::size_t controllersEnd = line.find(':', idEnd + 1);
     if (controllersEnd == std::string::npos) continue;
-    const std::string id = line.substr(0, idEnd);
     const std::string controllers = line.substr(idEnd + 1, controllersEnd - idEnd - 1);
     // The path may itself hold colons: it is all that follows.
     const std::string group = line.substr(controllersEnd + 1);
-    if (id == "0" && controllers.empty()) {
+    if (controllers.empty()) {
       groups.unified = group;
     } else if (listHas(controllers, "cpu")) {
       groups.cpuV1 = group;
@@ -107,8 +106,9 @@ ProcessGroups readProcessGroups(const std::string& path) {
 std::string decodeMountField(const std::string& field) {
   std::string decoded;
   for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      decoded += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0'));
+    const std::string octal = field[i] == '\\' ? field.substr(i + 1, 3) : std::string();
+    if (octal.size() == 3) {
+      decoded += static_cast<char>(std::strtol(octal.c_str(), nullptr, 8));
       i += 3;
     } else {
       decoded += field[i];
@@ -128,17 +128,17 @@ struct Mount {
   std::string superOptions;
 };
 
-bool readMount(const std::string& line, Mount* mount) {
+// A line that is none gives a Mount of no type.
+Mount readMount(const std::string& line) {
   enum { kRoot = 3, kMountPoint, kOptions, kFieldsBefore };
   enum { kType, kSource, kSuperOptions, kFieldsAfter };
   const std::size_t dash = line.find(" - ");
-  if (dash == std::string::npos) return false;
+  if (dash == std::string::npos) return Mount{};
   const std::vector<std::string> before = split(line.substr(0, dash), ' ');
   const std::vector<std::string> after = split(line.substr(dash + 3), ' ');
-  if (before.size() < kFieldsBefore || after.size() < kFieldsAfter) return false;
-  *mount = Mount{decodeMountField(before[kRoot]), decodeMountField(before[kMountPoint]), after[kType],
-                 after[kSuperOptions]};
-  return true;
+  if (before.size() < kFieldsBefore || after.size() < kFieldsAfter) return Mount{};
+  return Mount{decodeMountField(before[kRoot]), decodeMountField(before[kMountPoint]), after[kType],
+               after[kSuperOptions]};
 }
 
 bool isCpuMount(const Mount& mount, bool unified) {
@@ -206,9 +206,9 @@ long long cgroupProcessorLimit(const std::string& root) {
   const std::string& group = unified ? groups.unified : groups.cpuV1;
   if (group.empty()) return 0;
   for (const std::string& line : linesOf(root + "/proc/self/mountinfo")) {
-    Mount mount;
+    const Mount mount = readMount(line);
     std::string below;
-    if (readMount(line, &mount) && isCpuMount(mount, unified) && pathBelowRoot(group, mount.root, &below)) {
+    if (isCpuMount(mount, unified) && pathBelowRoot(group, mount.root, &below)) {
       return smallestQuotaUpward(root + mount.mountPoint, below, unified);
     }
   }
