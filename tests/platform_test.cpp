@@ -539,9 +539,10 @@ TEST(Processors, ControlGroupQuotasLimitTheCount) {
         {mountinfo, "30 22 0:26 /kubepods/pod1 /sys/fs/cgroup ro - cgroup2 cgroup2 rw\n"},
         {"sys/fs/cgroup/cpu.max", "200000 100000\n"}},
        8, 2},
-      {"a mount root that is a prefix of another group's name, then one that holds it",
+      {"mount roots elsewhere and a prefix of the group's name, then one that holds the group",
        {{cgroup, "0::/kubepods/pod12/x\n"},
         {mountinfo,
+         "29 22 0:26 /system.slice /sys/fs/cgroup/other ro - cgroup2 cgroup2 rw\n"
          "30 22 0:26 /kubepods/pod1 /sys/fs/cgroup/pod1 ro - cgroup2 cgroup2 rw\n"
          "31 22 0:26 / /sys/fs/cgroup/all ro - cgroup2 cgroup2 rw\n"},
         {"sys/fs/cgroup/pod1/2/x/cpu.max", "100000 100000\n"},
