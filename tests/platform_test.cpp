@@ -478,6 +478,7 @@ TEST(Processors, ControlGroupQuotasLimitTheCount) {
   const char* const v2Group = "1:name=systemd:/\n0::/g\n";
   const char* const v2Mount =
       "1 2 3:4 / - cgroup2 cgroup2 rw\n"  // cut short: skipped
+      "1 2 3:4 / /sys/fs/cgroup/cut rw - cgroup2\n"
       "30 22 0:26 / /sys/fs/cgroup rw,nosuid shared:4 - cgroup2 cgroup2 rw,nsdelegate\n";
   const char* const v1Mounts =
       "31 30 0:28 / /sys/fs/cgroup/cpu,cpuacct rw shared:9 - cgroup cgroup rw,cpu,cpuacct\n"
