@@ -476,8 +476,9 @@ TEST(Processors, ControlGroupQuotasLimitTheCount) {
   const char* const cgroup = "proc/self/cgroup";
   const char* const mountinfo = "proc/self/mountinfo";
   const char* const v2Group = "1:name=systemd:/\n0::/g\n";
+  // Two lines cut short, before and after the " - ", which are skipped.
   const char* const v2Mount =
-      "1 2 3:4 / - cgroup2 cgroup2 rw\n"  // cut short: skipped
+      "1 2 3:4 / - cgroup2 cgroup2 rw\n"
       "1 2 3:4 / /sys/fs/cgroup/cut rw - cgroup2\n"
       "30 22 0:26 / /sys/fs/cgroup rw,nosuid shared:4 - cgroup2 cgroup2 rw,nsdelegate\n";
   const char* const v1Mounts =
