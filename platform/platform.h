@@ -24,6 +24,13 @@ std::uint32_t platformTickCount();
 // over cpu.cfs_period_us, v2 cpu.max), rounded up. At least 1.
 int platformUsableProcessorCount();
 
+#ifndef _WIN32
+// The same count from the control groups of a system whose /proc and /sys
+// lie under the folder `root` ("" for this one), for a process whose affinity
+// mask has `affinityProcessors`: the tests give folders of their own making.
+int platformUsableProcessorCountUnder(const std::string& root, int affinityProcessors);
+#endif
+
 // Prepares the process before any file is touched. On POSIX systems it
 // ignores SIGXFSZ, so that a write beyond the file-size limit fails like any
 // other write, and the save is abandoned cleanly, instead of ending the
@@ -127,7 +134,10 @@ struct OutputFile {
 // Opens an output for `path`. A path that is a symbolic link (or a chain of
 // them) stands for the file it leads to, which is replaced, or created when
 // the last link dangles; the temporary file lies in that file's folder. A
-// link to a folder, or a Windows junction, is refused as a folder is. The
+// link to a folder, or a Windows junction, is refused as a folder is; so is,
+// on Windows, a link whose file the system cannot tell. A Windows link leads
+// where the system takes it: a relative target from the folder that the
+// link really lies in, a rooted one ("\dir\x.tga") on that folder's drive. The
 // temporary file gets the permissions that the output should end up with:
 // those of an existing file, otherwise those of an ordinarily created file.
 // A file without a name is chosen only where the file system, tried on an
@@ -165,8 +175,12 @@ void platformAllowUnnamedOutputs(bool allowed);
 // the console: the temporary file of an output being written is marked to go
 // with its last handle, so that nothing is left when the process ends, and
 // the result is false, so that the system then ends the process as it does
-// for that event.
+// for that event. Until it has, platformOpenOutput creates no temporary file
+// and returns false: a folder run takes no further file.
 int platformConsoleControl(unsigned long event);
+// For the tests: outputs are opened again after platformConsoleControl, as in
+// a process that met no such event.
+void platformAllowOutputsAgain();
 #endif
 
 // One entry of a directory listing.

@@ -3,9 +3,9 @@
 // file system holds can be used, whatever the code page.
 
 #include "platform/platform.h"
+#include "platform/paths_win32.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <cwchar>
 #include <utility>
 
@@ -57,17 +57,6 @@ std::FILE* streamOnHandle(HANDLE handle, int openFlags, const char* mode) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-std::wstring directoryOf(const std::wstring& path) {
-  const std::size_t separator = path.find_last_of(L"\\/:");
-  if (separator == std::wstring::npos) return L".";
-  if (path[separator] == L':') return path.substr(0, separator + 1) + L".";
-  // A file in a root directory ("\x.tga", "C:\x.tga") lies in that root, so
-  // the separator stays; "C:" alone would be the drive's current directory.
-  const bool inRoot = separator == 0 || (separator == 2 && path[1] == L':');
-  if (inRoot) return path.substr(0, separator + 1);
-  return path.substr(0, separator);
-}
-
 // The folder as an absolute path in the "\\?\" form, which no length limit
 // applies to, ending in a separator; empty when the system cannot make it.
 std::wstring extendedFolder(const std::wstring& folder) {
@@ -110,62 +99,60 @@ HANDLE createTemporaryIn(const std::wstring& folder, DWORD attributes, std::wstr
 }
 
 // The path of the file that an open handle is on, all links followed, in the
-// "\\?\" form; empty when the system cannot tell.
+// "\\?\" form: with the volume's drive letter or folder ("\\?\C:\..."), or
+// its name where it has neither ("\\?\Volume{...}\..."); empty when the
+// system cannot tell.
 std::wstring finalPathOf(HANDLE handle) {
-  constexpr DWORD kForm = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
-  const DWORD size = GetFinalPathNameByHandleW(handle, nullptr, 0, kForm);
-  if (size == 0) return std::wstring();
-  std::wstring path(size, L'\0');
-  const DWORD length = GetFinalPathNameByHandleW(handle, &path[0], size, kForm);
-  if (length == 0 || length >= size) return std::wstring();
-  path.resize(length);
+  for (const DWORD volumeName : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
+    const DWORD form = FILE_NAME_NORMALIZED | volumeName;
+    const DWORD size = GetFinalPathNameByHandleW(handle, nullptr, 0, form);
+    if (size == 0) continue;
+    std::wstring path(size, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(handle, &path[0], size, form);
+    if (length == 0 || length >= size) continue;
+    path.resize(length);
+    return path;
+  }
+  return std::wstring();
+}
+
+// The folder's path with all links followed; empty when the system cannot
+// tell.
+std::wstring finalPathOfFolder(const std::wstring& folder) {
+  const HANDLE handle =
+      CreateFileW(folder.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::wstring();
+  const std::wstring path = finalPathOf(handle);
+  CloseHandle(handle);
   return path;
 }
 
-// The start of a symbolic link's reparse data (REPARSE_DATA_BUFFER, which
-// only the driver kit declares in full); the two names follow it, in UTF-16,
-// at their offsets in bytes.
-struct SymbolicLinkData {
-  ULONG tag;
-  USHORT dataLength;
-  USHORT reserved;
-  USHORT substituteNameOffset;
-  USHORT substituteNameLength;
-  USHORT printNameOffset;
-  USHORT printNameLength;
-  ULONG flags;
-};
-constexpr ULONG kRelativeLink = 1;  // SYMLINK_FLAG_RELATIVE
-
-// Where the symbolic link `link` leads: its target as a path (a relative one
-// joined to the link's folder). False for a link the system cannot read and
-// for any other kind of reparse point.
+// Where the symbolic link `link` leads: its target as a path. A relative
+// target is taken from the folder the link really lies in, its links
+// followed, as the system takes it. False for a link the system cannot read,
+// a target that is no path, and any other kind of reparse point.
 bool readSymbolicLink(const std::wstring& link, std::wstring* target) {
   const HANDLE handle = CreateFileW(link.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  alignas(SymbolicLinkData) unsigned char data[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
+  unsigned char data[MAXIMUM_REPARSE_DATA_BUFFER_SIZE];
   DWORD size = 0;
   const bool read = DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, data, sizeof data, &size, nullptr) != 0;
   CloseHandle(handle);
-  SymbolicLinkData header{};
-  if (!read || size < sizeof header) return false;
-  std::memcpy(&header, data, sizeof header);
-  const std::size_t end = sizeof header + header.substituteNameOffset + header.substituteNameLength;
-  if (header.tag != IO_REPARSE_TAG_SYMLINK || end > size) return false;
-  std::wstring name(header.substituteNameLength / sizeof(wchar_t), L'\0');
-  std::memcpy(&name[0], data + sizeof header + header.substituteNameOffset, header.substituteNameLength);
-  if ((header.flags & kRelativeLink) != 0) {
-    const std::wstring folder = directoryOf(link);
-    *target = folder + (folder.back() == L'\\' ? L"" : L"\\") + name;
-  } else if (name.compare(0, 8, L"\\??\\UNC\\") == 0) {
-    *target = L"\\\\" + name.substr(8);  // \??\UNC\server\share: \\server\share
-  } else if (name.compare(0, 4, L"\\??\\") == 0) {
-    *target = name.substr(4);  // \??\C:\...: C:\...
-  } else {
-    *target = name;
-  }
-  return true;
+  std::wstring name;
+  bool relative = false;
+  if (!read || !symbolicLinkTarget(data, size, &name, &relative)) return false;
+  const std::wstring folder = relative ? finalPathOfFolder(folderOf(link)) : std::wstring();
+  if (relative && folder.empty()) return false;
+  *target = linkTargetPath(folder, name, relative);
+  return !target->empty();
+}
+
+// Whether the path names something that is no reparse point (no link, no
+// junction).
+bool isPlainName(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
 // Windows follows at most this many links in a row.
@@ -192,8 +179,11 @@ bool followDanglingLinks(std::wstring* path) {
 // The temporary file of the output being written, for the console control
 // handler, which the system runs in a thread of its own: the lock keeps the
 // handle from being closed, or the file renamed, while the handler uses it.
+// After a console control event the process is ending, and no temporary file
+// is begun that nothing would remove (outputsEnded, under the same lock).
 SRWLOCK pendingLock = SRWLOCK_INIT;
 HANDLE pendingTemporary = INVALID_HANDLE_VALUE;
+bool outputsEnded = false;
 
 BOOL WINAPI consoleControlHandler(DWORD event) { return platformConsoleControl(event); }
 
@@ -218,10 +208,11 @@ void platformPrepareProcess() {
 
 // Ctrl+C, Ctrl+Break, the closing of the console (and the end of the session)
 // end the run: the temporary file is marked to go when its handle closes,
-// which the end of the process does, and the system's own handler, which
-// comes next, ends the process.
+// which the end of the process does, no other is begun, and the system's own
+// handler, which comes next, ends the process.
 int platformConsoleControl(unsigned long) {
   AcquireSRWLockExclusive(&pendingLock);
+  outputsEnded = true;
   if (pendingTemporary != INVALID_HANDLE_VALUE) {
     FILE_DISPOSITION_INFO disposition{TRUE};
     SetFileInformationByHandle(pendingTemporary, FileDispositionInfo, &disposition, sizeof disposition);
@@ -231,6 +222,12 @@ int platformConsoleControl(unsigned long) {
 }
 
 void platformAllowUnnamedOutputs(bool) {}
+
+void platformAllowOutputsAgain() {
+  AcquireSRWLockExclusive(&pendingLock);
+  outputsEnded = false;
+  ReleaseSRWLockExclusive(&pendingLock);
+}
 
 std::vector<std::string> platformArguments(int argc, char** argv) {
   int count = 0;
@@ -339,8 +336,11 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
       return true;
     }
     const std::wstring reached = finalPathOf(existing);
-    if (!reached.empty()) target = reached;
     CloseHandle(existing);
+    // Where the system cannot tell which file a link leads to, replacing
+    // "the file" would put a file in the link's place.
+    if (reached.empty() && !isPlainName(widePath)) return false;
+    if (!reached.empty()) target = reached;
     const DWORD attributes = GetFileAttributesW(target.c_str());
     if (type != FILE_TYPE_DISK || attributes == INVALID_FILE_ATTRIBUTES || (attributes & kRefusingAttributes) != 0) {
       return false;
@@ -350,8 +350,10 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   // Held from the creation of the temporary file until the handler knows it.
   AcquireSRWLockExclusive(&pendingLock);
   std::wstring name;
-  const HANDLE handle =
-      createTemporaryIn(directoryOf(target), keptAttributes != 0 ? keptAttributes : FILE_ATTRIBUTE_NORMAL, &name);
+  const HANDLE handle = outputsEnded ? INVALID_HANDLE_VALUE
+                                     : createTemporaryIn(folderOf(target),
+                                                         keptAttributes != 0 ? keptAttributes : FILE_ATTRIBUTE_NORMAL,
+                                                         &name);
   std::FILE* file = handle != INVALID_HANDLE_VALUE ? streamOnHandle(handle, _O_WRONLY, "wb") : nullptr;
   if (file != nullptr) pendingTemporary = handle;
   if (file == nullptr && handle != INVALID_HANDLE_VALUE) DeleteFileW(name.c_str());

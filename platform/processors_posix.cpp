@@ -3,8 +3,10 @@
 
 #include "platform/platform.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -13,28 +15,37 @@
 
 namespace {
 
+// The processors of the affinity mask; where the system cannot tell, those
+// online, or -1 when it cannot tell them either (which counts as one).
 int affinityProcessorCount() {
 #if defined(__linux__)
   cpu_set_t set;
   CPU_ZERO(&set);
   if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
 #endif
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<int>(online) : 1;
+  return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
 }
 
-std::vector<std::string> linesOf(const char* path) {
+// The lines of a file, whatever their length, without their ends; none when
+// it cannot be read.
+std::vector<std::string> linesOf(const std::string& path) {
   std::vector<std::string> lines;
-  std::FILE* file = std::fopen(path, "r");
+  std::FILE* file = std::fopen(path.c_str(), "r");
   if (file == nullptr) return lines;
-  char line[4096];
-  while (std::fgets(line, sizeof line, file) != nullptr) {
-    std::size_t length = std::strlen(line);
-    if (length > 0 && line[length - 1] == '\n') --length;
-    lines.emplace_back(line, length);
+  char* line = nullptr;
+  std::size_t capacity = 0;
+  for (ssize_t length; (length = getline(&line, &capacity, file)) != -1;) {
+    if (line[length - 1] == '\n') --length;  // getline gives at least one character
+    lines.emplace_back(line, static_cast<std::size_t>(length));
   }
+  std::free(line);
   std::fclose(file);
   return lines;
+}
+
+std::string firstLineOf(const std::string& path) {
+  const std::vector<std::string> lines = linesOf(path);
+  return lines.empty() ? std::string() : lines[0];
 }
 
 std::vector<std::string> split(const std::string& text, char separator) {
@@ -53,96 +64,165 @@ bool listHas(const std::string& list, const char* item) {
   return false;
 }
 
-// A control group hierarchy: where it is mounted, which of its groups the
-// mount shows at that place, and the process's own group in it.
-struct Hierarchy {
-  std::string mountPoint;
-  std::string mountRoot;
-  std::string group;
+// The whole decimal number that the text is; 0, which no quota or period
+// can be, when it is none ("max", "", "150000x").
+long long wholeNumberOf(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  return *end == '\0' && errno == 0 ? value : 0;
+}
+
+// The process's group in each hierarchy that counts here, from
+// /proc/self/cgroup: one line "ID:CONTROLLERS:PATH" per hierarchy, "0::PATH"
+// for the unified (v2) one, the only one without a controller or a name. A group's path always starts with "/"; empty
+// where the process is in no such hierarchy.
+struct ProcessGroups {
+  std::string cpuV1;    // in the v1 hierarchy that has the cpu controller
+  std::string unified;  // in the v2 hierarchy
 };
 
-// The hierarchy of the cpu controller, v1 (mounted as "cpu", "cpu,cpuacct"
-// or any other name: /proc/self/mountinfo tells where) when the process is
-// in one, otherwise the unified v2 hierarchy.
-bool findCpuHierarchy(Hierarchy* found) {
-  std::string v1Group, v2Group;
-  bool inV1 = false, inV2 = false;
-  for (const std::string& line : linesOf("/proc/self/cgroup")) {
-    const std::vector<std::string> fields = split(line, ':');
-    if (fields.size() < 3) continue;
-    // The group's path may itself hold colons: it is everything after the second.
-    const std::string group = line.substr(fields[0].size() + fields[1].size() + 2);
-    if (fields[1].empty() && fields[0] == "0") {
-      v2Group = group;
-      inV2 = true;
-    } else if (listHas(fields[1], "cpu")) {
-      v1Group = group;
-      inV1 = true;
+ProcessGroups readProcessGroups(const std::string& path) {
+  ProcessGroups groups;
+  for (const std::string& line : linesOf(path)) {
+    const std::size_t idEnd = line.find(':');
+    // Without a first colon idEnd + 1 is 0, and a line without two is skipped.
+    const std::size_t controllersEnd = line.find(':', idEnd + 1);
+    if (controllersEnd == std::string::npos) continue;
+    const std::string controllers = line.substr(idEnd + 1, controllersEnd - idEnd - 1);
+    // The path may itself hold colons: it is all that follows.
+    const std::string group = line.substr(controllersEnd + 1);
+    if (controllers.empty()) {
+      groups.unified = group;
+    } else if (listHas(controllers, "cpu")) {
+      groups.cpuV1 = group;
     }
   }
-  // mountinfo: ID parent major:minor root mount-point options ... - type source super-options
-  for (const std::string& line : linesOf("/proc/self/mountinfo")) {
-    const std::size_t dash = line.find(" - ");
-    if (dash == std::string::npos) continue;
-    const std::vector<std::string> before = split(line.substr(0, dash), ' ');
-    const std::vector<std::string> after = split(line.substr(dash + 3), ' ');
-    if (before.size() < 5 || after.size() < 3) continue;
-    const bool isV1Cpu = inV1 && after[0] == "cgroup" && listHas(after[2], "cpu");
-    const bool isV2 = !inV1 && inV2 && after[0] == "cgroup2";
-    if (isV1Cpu || isV2) {
-      *found = Hierarchy{before[4], before[3], isV1Cpu ? v1Group : v2Group};
-      return true;
+  return groups;
+}
+
+// A path field of /proc/self/mountinfo, where the kernel writes a blank, a
+// tab, a newline and a backslash as \040, \011, \012 and \134.
+std::string decodeMountField(const std::string& field) {
+  std::string decoded;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    const std::string octal = field[i] == '\\' ? field.substr(i + 1, 3) : std::string();
+    if (octal.size() == 3) {
+      decoded += static_cast<char>(std::strtol(octal.c_str(), nullptr, 8));
+      i += 3;
+    } else {
+      decoded += field[i];
     }
   }
-  return false;
+  return decoded;
 }
 
-// The first line of a file, read as whole numbers: how many were read.
-int numbersOnFirstLine(const std::string& path, long long* first, long long* second) {
-  const std::vector<std::string> lines = linesOf(path.c_str());
-  return lines.empty() ? 0 : std::sscanf(lines[0].c_str(), "%lld %lld", first, second);
+// One line of /proc/self/mountinfo:
+//   ID PARENT MAJOR:MINOR ROOT MOUNT-POINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER-OPTIONS
+// The optional fields vary in number, so the fields after the " - " are
+// counted from there.
+struct Mount {
+  std::string root;        // the folder of the file system that the mount shows at its mount point
+  std::string mountPoint;
+  std::string type;
+  std::string superOptions;
+};
+
+// A line that is none gives a Mount of no type.
+Mount readMount(const std::string& line) {
+  enum { kRoot = 3, kMountPoint, kOptions, kFieldsBefore };
+  enum { kType, kSource, kSuperOptions, kFieldsAfter };
+  const std::size_t dash = line.find(" - ");
+  if (dash == std::string::npos) return Mount{};
+  const std::vector<std::string> before = split(line.substr(0, dash), ' ');
+  const std::vector<std::string> after = split(line.substr(dash + 3), ' ');
+  if (before.size() < kFieldsBefore || after.size() < kFieldsAfter) return Mount{};
+  return Mount{decodeMountField(before[kRoot]), decodeMountField(before[kMountPoint]), after[kType],
+               after[kSuperOptions]};
 }
 
-// The processors a group's quota allows, rounded up; 0 when it sets none
-// (v2 "max PERIOD", v1 a quota of -1) or the files cannot be read.
-long long quotaProcessors(const std::string& folder) {
-  long long quota = 0, period = 0, unused = 0;
-  if (numbersOnFirstLine(folder + "/cpu.max", &quota, &period) != 2 &&
-      (numbersOnFirstLine(folder + "/cpu.cfs_quota_us", &quota, &unused) < 1 ||
-       numbersOnFirstLine(folder + "/cpu.cfs_period_us", &period, &unused) < 1)) {
-    return 0;
-  }
+bool isCpuMount(const Mount& mount, bool unified) {
+  return unified ? mount.type == "cgroup2" : mount.type == "cgroup" && listHas(mount.superOptions, "cpu");
+}
+
+// Where a group's folder lies below a mount that shows the hierarchy from the
+// group `root` on: the group's path with the root taken off ("/" for the root
+// itself). False when the group is not the root or below it: a root
+// "/kubepods/pod1" holds "/kubepods/pod1/x" but not "/kubepods/pod12/x".
+bool pathBelowRoot(const std::string& group, const std::string& root, std::string* below) {
+  const std::string prefix = root == "/" ? std::string() : root;
+  if (group.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string rest = group.substr(prefix.size());
+  if (!rest.empty() && rest[0] != '/') return false;
+  *below = rest.empty() ? "/" : rest;
+  return true;
+}
+
+// The processors that a quota of `quota` microseconds in every period of
+// `period` allows, rounded up; 0 for none set (either of them 0 or less).
+long long processorsOfQuota(long long quota, long long period) {
   if (quota <= 0 || period <= 0) return 0;
-  return (quota + period - 1) / period;
+  return quota / period + (quota % period != 0 ? 1 : 0);
 }
 
-// The smallest quota of the process's group and the groups above it, as far
-// as the mount shows them; 0 when none sets one.
-long long cgroupProcessorLimit() {
-  Hierarchy hierarchy;
-  if (!findCpuHierarchy(&hierarchy)) return 0;
-  std::string group = hierarchy.group;
-  const std::string& root = hierarchy.mountRoot;
-  // Inside a container the mount may show a group below the hierarchy's top.
-  if (root != "/" && group.compare(0, root.size(), root) == 0) group = group.substr(root.size());
+// A v2 group's quota: cpu.max holds "QUOTA PERIOD", QUOTA "max" for none.
+long long unifiedQuotaProcessors(const std::string& folder) {
+  enum { kQuota, kPeriod, kFields };
+  const std::vector<std::string> fields = split(firstLineOf(folder + "/cpu.max"), ' ');
+  if (fields.size() != kFields) return 0;
+  return processorsOfQuota(wholeNumberOf(fields[kQuota]), wholeNumberOf(fields[kPeriod]));
+}
+
+// A v1 group's quota: cpu.cfs_quota_us ("-1" for none) and cpu.cfs_period_us.
+long long v1QuotaProcessors(const std::string& folder) {
+  return processorsOfQuota(wholeNumberOf(firstLineOf(folder + "/cpu.cfs_quota_us")),
+                           wholeNumberOf(firstLineOf(folder + "/cpu.cfs_period_us")));
+}
+
+// The smallest quota, in processors, of the group `below` and the groups
+// above it up to the mount's root, whose folder is mountFolder; 0 when none
+// sets one. A group whose files cannot be read sets none.
+long long smallestQuotaUpward(const std::string& mountFolder, std::string below, bool unified) {
   long long limit = 0;
   for (;;) {
-    const long long processors = quotaProcessors(hierarchy.mountPoint + (group == "/" ? "" : group));
-    if (processors > 0 && (limit == 0 || processors < limit)) limit = processors;
-    const std::size_t slash = group.find_last_of('/');
-    if (group.empty() || group == "/" || slash == std::string::npos) break;
-    group = slash == 0 ? "/" : group.substr(0, slash);
+    const std::string folder = mountFolder + below;
+    const long long processors = unified ? unifiedQuotaProcessors(folder) : v1QuotaProcessors(folder);
+    if (processors > 0) limit = limit == 0 ? processors : std::min(limit, processors);
+    if (below == "/") return limit;
+    const std::size_t slash = below.find_last_of('/');
+    below = slash == 0 ? "/" : below.substr(0, slash);
   }
-  return limit;
+}
+
+// The processors that the control groups allow the process, on a system
+// whose /proc and /sys lie under `root`; 0 when no quota applies. The cpu
+// controller's hierarchy is v1 when the process is in one that has it
+// (mounted as "cpu", "cpu,cpuacct" or under any other name: the mount's
+// options tell), otherwise the unified v2 one; of its mounts, the first whose
+// root holds the process's group is read.
+long long cgroupProcessorLimit(const std::string& root) {
+  const ProcessGroups groups = readProcessGroups(root + "/proc/self/cgroup");
+  const bool unified = groups.cpuV1.empty();
+  const std::string& group = unified ? groups.unified : groups.cpuV1;
+  if (group.empty()) return 0;
+  for (const std::string& line : linesOf(root + "/proc/self/mountinfo")) {
+    const Mount mount = readMount(line);
+    std::string below;
+    if (isCpuMount(mount, unified) && pathBelowRoot(group, mount.root, &below)) {
+      return smallestQuotaUpward(root + mount.mountPoint, below, unified);
+    }
+  }
+  return 0;
 }
 
 }  // namespace
 
-int platformUsableProcessorCount() {
-  int processors = affinityProcessorCount();
-#if defined(__linux__)
-  const long long limit = cgroupProcessorLimit();
-  if (limit > 0 && limit < processors) processors = static_cast<int>(limit);
-#endif
-  return processors > 0 ? processors : 1;
+int platformUsableProcessorCountUnder(const std::string& root, int affinityProcessors) {
+  long long processors = affinityProcessors;
+  const long long limit = cgroupProcessorLimit(root);
+  if (limit > 0) processors = std::min(processors, limit);
+  return static_cast<int>(std::max<long long>(processors, 1));
 }
+
+// Only Linux has the control groups' files; elsewhere the affinity alone counts.
+int platformUsableProcessorCount() { return platformUsableProcessorCountUnder("", affinityProcessorCount()); }

@@ -26,6 +26,10 @@
 #include "platform/platform.h"
 #include "test_support.h"
 
+#ifdef _WIN32
+#include "platform/paths_win32.h"
+#endif
+
 namespace {
 
 std::vector<std::string> sortedNames(const std::vector<DirectoryEntry>& entries) {
@@ -85,6 +89,9 @@ class PlatformTest : public ::testing::Test {
   // round in circles on one it does not show.
   void TearDown() override {
     platformAllowUnnamedOutputs(true);
+#ifdef _WIN32
+    platformAllowOutputsAgain();
+#endif
     for (auto link = links.rbegin(); link != links.rend(); ++link) removeLink(directory.root(), *link);
   }
   TemporaryDirectory directory;
@@ -283,14 +290,99 @@ TEST_F(PlatformTest, ConsoleControlEventRemovesTheTemporaryFile) {
     EXPECT_FALSE(platformFinishOutput(&output, true)) << event;
     EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"}) << event;
     EXPECT_EQ(readBytes(directory.path("out.tga")), (Bytes{'o', 'l', 'd'})) << event;
+    platformAllowOutputsAgain();
   }
-  // With no output being written, the handler changes nothing for the next.
-  EXPECT_EQ(platformConsoleControl(CTRL_C_EVENT), FALSE);
+  // Until the system ends the process, no output is begun, with one being
+  // written or without: no temporary file is created that nothing would
+  // remove, and a folder run takes no further file.
+  for (const bool writing : {true, false}) {
+    OutputFile output;
+    if (writing) {
+      ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
+    }
+    EXPECT_EQ(platformConsoleControl(CTRL_C_EVENT), FALSE);
+    OutputFile next;
+    EXPECT_FALSE(platformOpenOutput(directory.path("next.tga").c_str(), &next)) << writing;
+    EXPECT_FALSE(platformOpenOutput(directory.path("out.tga").c_str(), &next)) << writing;
+    if (writing) {
+      EXPECT_FALSE(platformFinishOutput(&output, true));
+    }
+    EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"out.tga"}) << writing;
+    platformAllowOutputsAgain();
+  }
   OutputFile output;
   ASSERT_TRUE(platformOpenOutput(directory.path("out.tga").c_str(), &output));
   EXPECT_EQ(std::fwrite("new", 1, 3, output.file), 3u);
   EXPECT_TRUE(platformFinishOutput(&output, true));
   EXPECT_EQ(readBytes(directory.path("out.tga")), (Bytes{'n', 'e', 'w'}));
+}
+
+// A symbolic link's reparse data, as FSCTL_GET_REPARSE_POINT gives it: tag,
+// data length, a reserved word, the substitute name's offset and length, the
+// print name's (none here), flags, then the name in UTF-16. `lengthChange`
+// spoils the name's length.
+std::vector<unsigned char> symbolicLinkData(const std::wstring& name, bool relative, int lengthChange) {
+  std::vector<unsigned char> data(20 + name.size() * sizeof(wchar_t));
+  auto put = [&](std::size_t at, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) data[at + i] = static_cast<unsigned char>(value >> (8 * i));
+  };
+  put(0, IO_REPARSE_TAG_SYMLINK, 4);
+  put(4, static_cast<std::uint32_t>(data.size() - 8), 2);
+  put(10, static_cast<std::uint32_t>(name.size() * sizeof(wchar_t) + lengthChange), 2);
+  put(16, relative ? 1 : 0, 4);
+  std::memcpy(&data[20], name.data(), name.size() * sizeof(wchar_t));
+  return data;
+}
+
+// Where a link leads, from its reparse data and its own path, for the links
+// that Wine cannot make. Relative targets go from the link's folder, ".."
+// taken away by the system and stopping at the root, also on a device path;
+// rooted ones stay on the link's drive; absolute ones are kept whole. Data
+// that holds no whole name, and NT paths that no program can open, lead
+// nowhere ("").
+TEST(WindowsLinks, TargetsLeadWhereTheSystemTakesThem) {
+  struct Case {
+    const wchar_t* link;
+    const wchar_t* target;
+    bool relative;
+    int lengthChange;
+    const wchar_t* reached;
+  };
+  const std::wstring volume = LR"(\\?\Volume{0c1d2e3f-0000-0000-0000-4a5b6c7d8e9f})";
+  const std::wstring inVolume = volume + LR"(\a\link.tga)";
+  const std::wstring inVolumeRoot = volume + LR"(\x.tga)";
+  const std::wstring inVolumeDir = volume + LR"(\dir\x.tga)";
+  const std::wstring absoluteInVolume = LR"(\??\)" + volume.substr(4) + LR"(\b\x.tga)";
+  const std::wstring reachedInVolume = volume + LR"(\b\x.tga)";
+  const Case cases[] = {
+      {LR"(C:\a\link.tga)", L"x.tga", true, 0, LR"(C:\a\x.tga)"},
+      {LR"(C:\a\b\link.tga)", LR"(..\..\c\.\x.tga)", true, 0, LR"(C:\c\x.tga)"},
+      {LR"(C:\a\link.tga)", LR"(..\..\..\x.tga)", true, 0, LR"(C:\x.tga)"},
+      {LR"(\\?\C:\link.tga)", L"x.tga", true, 0, LR"(\\?\C:\x.tga)"},
+      {LR"(\\?\C:\a\b\link.tga)", LR"(..\x.tga)", true, 0, LR"(\\?\C:\a\x.tga)"},
+      {inVolume.c_str(), LR"(..\..\..\x.tga)", true, 0, inVolumeRoot.c_str()},
+      {LR"(D:\a\b\link.tga)", LR"(\dir\x.tga)", true, 0, LR"(D:\dir\x.tga)"},
+      {LR"(\\server\share\a\link.tga)", LR"(\dir\x.tga)", true, 0, LR"(\\server\share\dir\x.tga)"},
+      {LR"(\\?\UNC\server\share\a\link.tga)", LR"(\dir\..\x.tga)", true, 0, LR"(\\?\UNC\server\share\x.tga)"},
+      {inVolume.c_str(), LR"(\dir\x.tga)", true, 0, inVolumeDir.c_str()},
+      {LR"(C:\a\link.tga)", LR"(\??\D:\b\x.tga)", false, 0, LR"(\\?\D:\b\x.tga)"},
+      {LR"(C:\a\link.tga)", absoluteInVolume.c_str(), false, 0, reachedInVolume.c_str()},
+      {LR"(C:\a\link.tga)", LR"(\??\UNC\server\share\x.tga)", false, 0, LR"(\\?\UNC\server\share\x.tga)"},
+      {LR"(C:\a\link.tga)", LR"(\Device\HarddiskVolume2\x.tga)", false, 0, L""},
+      {LR"(C:\a\link.tga)", L"x.tga", true, -1, L""},
+      {LR"(C:\a\link.tga)", L"x.tga", true, 2, L""},
+  };
+  for (const Case& c : cases) {
+    const std::vector<unsigned char> data = symbolicLinkData(c.target, c.relative, c.lengthChange);
+    std::wstring name;
+    bool relative = false;
+    std::wstring reached;
+    if (symbolicLinkTarget(data.data(), data.size(), &name, &relative)) {
+      reached = linkTargetPath(folderOf(c.link), name, relative);
+    }
+    EXPECT_EQ(reached, c.reached) << std::filesystem::path(c.link).u8string() << " to "
+                                  << std::filesystem::path(c.target).u8string();
+  }
 }
 #endif
 
@@ -345,3 +437,147 @@ TEST(Processors, OneWhenTheProcessIsPinnedToOne) {
   unpin();
   EXPECT_EQ(platformUsableProcessorCount(), all);
 }
+
+#ifndef _WIN32
+namespace {
+
+// A file of a made-up /proc or /sys and its text; null text makes a folder in
+// its place, which cannot be read as a file.
+struct MadeFile {
+  const char* path;
+  const char* text;
+};
+
+struct ControlGroupCase {
+  const char* what;
+  std::vector<MadeFile> files;
+  int affinity;
+  int expected;
+};
+
+void makeFiles(const std::string& root, const std::vector<MadeFile>& files) {
+  for (const MadeFile& file : files) {
+    const std::filesystem::path path = std::filesystem::path(root) / file.path;
+    if (file.text == nullptr) {
+      std::filesystem::create_directories(path);
+    } else {
+      std::filesystem::create_directories(path.parent_path());
+      writeBytes(path.string(), Bytes(file.text, file.text + std::strlen(file.text)));
+    }
+  }
+}
+
+}  // namespace
+
+// The count from the files a system shows, made up for each case: the
+// smallest quota of the process's group and the groups above it, rounded up,
+// and never more than the affinity mask allows.
+TEST(Processors, ControlGroupQuotasLimitTheCount) {
+  const char* const cgroup = "proc/self/cgroup";
+  const char* const mountinfo = "proc/self/mountinfo";
+  const char* const v2Group = "1:name=systemd:/\n0::/g\n";
+  // Two lines cut short, before and after the " - ", which are skipped.
+  const char* const v2Mount =
+      "1 2 3:4 / - cgroup2 cgroup2 rw\n"
+      "1 2 3:4 / /sys/fs/cgroup/cut rw - cgroup2\n"
+      "30 22 0:26 / /sys/fs/cgroup rw,nosuid shared:4 - cgroup2 cgroup2 rw,nsdelegate\n";
+  const char* const v1Mounts =
+      "31 30 0:28 / /sys/fs/cgroup/cpu,cpuacct rw shared:9 - cgroup cgroup rw,cpu,cpuacct\n"
+      "40 30 0:37 / /sys/fs/cgroup/unified rw shared:10 - cgroup2 cgroup2 rw\n";
+  const ControlGroupCase cases[] = {
+      {"v1 cpu,cpuacct with a quota, beside a v2 hierarchy without the controller",
+       {{cgroup, "4:cpu,cpuacct:/user.slice\n0::/user.slice\n"},
+        {mountinfo, v1Mounts},
+        {"sys/fs/cgroup/cpu,cpuacct/user.slice/cpu.cfs_quota_us", "250000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/user.slice/cpu.cfs_period_us", "100000\n"},
+        {"sys/fs/cgroup/unified/user.slice/cpu.max", "100000 100000\n"}},
+       8, 3},
+      {"v1 cpu and cpuacct apart, no quota (-1) on the group but one above it",
+       {{cgroup, "3:cpuacct:/a\n2:cpu:/b/c\n"},
+        {mountinfo,
+         "32 30 0:29 / /sys/fs/cgroup/cpuacct rw - cgroup cgroup rw,cpuacct\n"
+         "33 30 0:30 / /sys/fs/cgroup/cpu rw - cgroup cgroup rw,cpu\n"},
+        {"sys/fs/cgroup/cpuacct/a/cpu.cfs_quota_us", "100000\n"},
+        {"sys/fs/cgroup/cpuacct/a/cpu.cfs_period_us", "100000\n"},
+        {"sys/fs/cgroup/cpu/b/c/cpu.cfs_quota_us", "-1\n"},
+        {"sys/fs/cgroup/cpu/b/c/cpu.cfs_period_us", "100000\n"},
+        {"sys/fs/cgroup/cpu/b/cpu.cfs_quota_us", "200000\n"},
+        {"sys/fs/cgroup/cpu/b/cpu.cfs_period_us", "100000\n"}},
+       8, 2},
+      {"v1 quota without a readable period",
+       {{cgroup, "4:cpu,cpuacct:/a\n"},
+        {mountinfo, v1Mounts},
+        {"sys/fs/cgroup/cpu,cpuacct/a/cpu.cfs_quota_us", "100000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/a/cpu.cfs_period_us", nullptr}},
+       8, 8},
+      {"v2 max 100000", {{cgroup, v2Group}, {mountinfo, v2Mount}, {"sys/fs/cgroup/g/cpu.max", "max 100000\n"}}, 8, 8},
+      {"v2 150000 100000",
+       {{cgroup, v2Group}, {mountinfo, v2Mount}, {"sys/fs/cgroup/g/cpu.max", "150000 100000\n"}},
+       8, 2},
+      {"quota below one processor",
+       {{cgroup, v2Group}, {mountinfo, v2Mount}, {"sys/fs/cgroup/g/cpu.max", "50000 100000\n"}},
+       8, 1},
+      {"smaller quota on a group above, a larger one higher still",
+       {{cgroup, "0::/a/b/c\n"},
+        {mountinfo, v2Mount},
+        {"sys/fs/cgroup/a/b/c/cpu.max", "max 100000\n"},
+        {"sys/fs/cgroup/a/b/cpu.max", "180000 90000\n"},
+        {"sys/fs/cgroup/a/cpu.max", "600000 100000\n"}},
+       8, 2},
+      {"quota that is no pair of numbers, or has no period",
+       {{cgroup, "0::/a/b\n"},
+        {mountinfo, v2Mount},
+        {"sys/fs/cgroup/a/b/cpu.max", "150000x 100000\n"},
+        {"sys/fs/cgroup/a/cpu.max", "100000 0\n"}},
+       8, 8},
+      {"a container's mount root",
+       {{cgroup, "0::/kubepods/pod1/c1\n"},
+        {mountinfo, "30 22 0:26 /kubepods/pod1 /sys/fs/cgroup ro - cgroup2 cgroup2 rw\n"},
+        {"sys/fs/cgroup/c1/cpu.max", "300000 100000\n"},
+        {"sys/fs/cgroup/cpu.max", "400000 100000\n"}},
+       8, 3},
+      {"the group is the mount root",
+       {{cgroup, "0::/kubepods/pod1\n"},
+        {mountinfo, "30 22 0:26 /kubepods/pod1 /sys/fs/cgroup ro - cgroup2 cgroup2 rw\n"},
+        {"sys/fs/cgroup/cpu.max", "200000 100000\n"}},
+       8, 2},
+      {"mount roots elsewhere and a prefix of the group's name, then one that holds the group",
+       {{cgroup, "0::/kubepods/pod12/x\n"},
+        {mountinfo,
+         "29 22 0:26 /system.slice /sys/fs/cgroup/other ro - cgroup2 cgroup2 rw\n"
+         "30 22 0:26 /kubepods/pod1 /sys/fs/cgroup/pod1 ro - cgroup2 cgroup2 rw\n"
+         "31 22 0:26 / /sys/fs/cgroup/all ro - cgroup2 cgroup2 rw\n"},
+        {"sys/fs/cgroup/pod1/2/x/cpu.max", "100000 100000\n"},
+        {"sys/fs/cgroup/pod12/x/cpu.max", "100000 100000\n"},
+        {"sys/fs/cgroup/all/kubepods/pod12/x/cpu.max", "200000 100000\n"}},
+       8, 2},
+      {"blanks and backslashes in the mount's root and mount point",
+       {{cgroup, "0::/ pod/g\n"},
+        {mountinfo, "30 22 0:26 /\\040pod /sys/fs/cgroup/v\\0402\\134 ro - cgroup2 cgroup2 rw\n"},
+        {"sys/fs/cgroup/v 2\\/g/cpu.max", "300000 100000\n"}},
+       8, 3},
+      {"a group file that cannot be read",
+       {{cgroup, "0::/a/b\n"},
+        {mountinfo, v2Mount},
+        {"sys/fs/cgroup/a/b/cpu.max", nullptr},
+        {"sys/fs/cgroup/a/cpu.max", "200000 100000\n"}},
+       8, 2},
+      {"no readable /proc/self/cgroup",
+       {{cgroup, nullptr}, {mountinfo, v2Mount}, {"sys/fs/cgroup/cpu.max", "100000 100000\n"}},
+       8, 8},
+      {"a group, but no mount of its hierarchy",
+       {{cgroup, v2Group}, {mountinfo, "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"}},
+       8, 8},
+      {"no control group at all", {}, 8, 8},
+      {"no control group, nor an affinity the system can tell", {}, -1, 1},
+      {"affinity smaller than the quota",
+       {{cgroup, v2Group}, {mountinfo, v2Mount}, {"sys/fs/cgroup/g/cpu.max", "400000 100000\n"}},
+       2, 2},
+  };
+  for (const ControlGroupCase& c : cases) {
+    TemporaryDirectory root;
+    makeFiles(root.root(), c.files);
+    EXPECT_EQ(platformUsableProcessorCountUnder(root.root(), c.affinity), c.expected) << c.what;
+  }
+}
+#endif
