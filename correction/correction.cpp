@@ -3,9 +3,13 @@
 
 #include "correction/correction.h"
 
+#include "correction/parallel_runs.h"
+
 std::int32_t lineCount = 0;
 std::int32_t lineLength = 0;
 std::int64_t shiftTotal = 0;
+PassSpread statisticsSpread;
+PassSpread correctionSpread;
 
 CorrectionTables correctionTables;
 std::int64_t (&shiftSums)[kCellCount][kChannelCount] = correctionTables.sums;
@@ -13,6 +17,7 @@ std::int64_t (&shiftCounts)[kCellCount][kChannelCount] = correctionTables.counts
 std::int32_t (&shiftTable)[kCellCount][kChannelCount] = correctionTables.table;
 
 std::int32_t rowsPerBlock(std::int32_t width) {
-  const std::int32_t rows = width > 0 ? (kRowBlockPixels / width) & ~1 : kRowBlockPixels;
+  const std::int32_t pixels = rowBlockPixels();
+  const std::int32_t rows = width > 0 ? (pixels / width) & ~1 : pixels;
   return rows < 2 ? 2 : rows;
 }

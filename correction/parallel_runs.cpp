@@ -1,5 +1,6 @@
 #include "correction/parallel_runs.h"
 
+#include "correction/correction.h"
 #include "platform/platform.h"
 
 namespace {
@@ -9,6 +10,7 @@ namespace {
 constexpr std::uint64_t kPixelsWorthThreads = 1u << 20;
 
 int forcedThreads = 0;
+std::int32_t forcedRowBlockPixels = 0;
 
 int usableProcessors() {
   static const int processors = platformUsableProcessorCount();
@@ -24,3 +26,7 @@ int workerThreadsFor(std::uint64_t pixels) {
 }
 
 void forceWorkerThreads(int count) { forcedThreads = count < kMaxWorkerThreads ? count : kMaxWorkerThreads; }
+
+void forceRowBlockPixels(std::int32_t pixels) { forcedRowBlockPixels = pixels > 0 ? pixels : 0; }
+
+std::int32_t rowBlockPixels() { return forcedRowBlockPixels > 0 ? forcedRowBlockPixels : kRowBlockPixels; }
