@@ -9,6 +9,8 @@
 // even pixel moves each byte up by its half correction for a positive entry
 // and down for a negative one, the odd pixel the other way.
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "correction/correction.h"
@@ -33,10 +35,11 @@ struct alignas(kLargePageAlignment) CellCorrections {
 CellCorrections corrections;
 CellCorrection (&cellCorrections)[kCellCount] = corrections.cells;
 
-// Without a branch on the entries, so that the fuzzer's coverage
-// instrumentation can stay out of this loop over every cell.
-void prepareCellCorrections() {
-  for (int cell = 0; cell < kCellCount; ++cell) {
+// The corrections of cells first to first + kCellsPerBlock - 1. Without a
+// branch on the entries, so that the fuzzer's coverage instrumentation can
+// stay out of this loop.
+void prepareCorrectionEntries(int first) {
+  for (int cell = first; cell < first + kCellsPerBlock; ++cell) {
     CellCorrection& correction = cellCorrections[cell];
     correction = CellCorrection{};
     for (int byte = 0; byte < 3; ++byte) {
@@ -47,6 +50,27 @@ void prepareCellCorrections() {
       correction.down |= (0u - negative) & (std::uint32_t{0xFF} << (8 * byte));
     }
     correction.reversed = ~correction.down;
+  }
+}
+
+// A block of the corrections of entries of 0: no magnitude, nothing down.
+struct UncorrectedBlock {
+  CellCorrection cells[kCellsPerBlock];
+};
+UncorrectedBlock uncorrectedBlock() {
+  UncorrectedBlock block;
+  std::fill(block.cells, block.cells + kCellsPerBlock, CellCorrection{{0, 0, 0, 0}, 0, ~std::uint32_t{0}});
+  return block;
+}
+
+void prepareCellCorrections() {
+  static const UncorrectedBlock uncorrected = uncorrectedBlock();
+  for (int first = 0; first < kCellCount; first += kCellsPerBlock) {
+    if (bytesAreZero(&shiftTable[first], sizeof shiftTable[0] * kCellsPerBlock)) {
+      std::memcpy(&cellCorrections[first], uncorrected.cells, sizeof uncorrected.cells);
+    } else {
+      prepareCorrectionEntries(first);
+    }
   }
 }
 

@@ -3,6 +3,8 @@
 
 #include "correction/correction.h"
 
+#include <cstring>
+
 #include "correction/parallel_runs.h"
 
 std::int32_t lineCount = 0;
@@ -20,4 +22,9 @@ std::int32_t rowsPerBlock(std::int32_t width) {
   const std::int32_t pixels = rowBlockPixels();
   const std::int32_t rows = width > 0 ? (pixels / width) & ~1 : pixels;
   return rows < 2 ? 2 : rows;
+}
+
+bool bytesAreZero(const void* data, std::size_t bytes) {
+  static const std::int64_t zeros[kCellsPerBlock][kChannelCount] = {};
+  return bytes <= sizeof zeros && std::memcmp(data, zeros, bytes) == 0;
 }

@@ -12,6 +12,7 @@
 // computeShift reads the picture from inputImage once; performShift reads it
 // again and writes the corrected rows to outputImage.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "image/image.h"
@@ -41,6 +42,14 @@ constexpr Pixel kCellBlueBits = 0x001F;  // of the pixel shifted right by 3
 inline std::int32_t colourCellOf(Pixel p) {
   return static_cast<std::int32_t>(((p >> 9) & kCellRedBits) | ((p >> 6) & kCellGreenBits) | ((p >> 3) & kCellBlueBits));
 }
+
+// The loops over every cell go through the cells in blocks of this many: a
+// picture samples few cells, and a block of cells whose entries are all 0
+// is passed over at once.
+constexpr int kCellsPerBlock = 1024;
+// Whether the `bytes` bytes at `data` are all 0; at most the bytes of one
+// block of shiftSums.
+bool bytesAreZero(const void* data, std::size_t bytes);
 
 // The correction tables, together in one block aligned for a large page
 // (platform.h), which the stages touch in full for every file.
