@@ -46,7 +46,7 @@ inline std::int32_t colourCellOf(Pixel p) {
 // The loops over every cell go through the cells in blocks of this many: a
 // picture samples few cells, and a block of cells whose entries are all 0
 // is passed over at once.
-constexpr int kCellsPerBlock = 1024;
+constexpr int kCellsPerBlock = 128;
 // Whether the `bytes` bytes at `data` are all 0; at most the bytes of one
 // block of shiftSums.
 bool bytesAreZero(const void* data, std::size_t bytes);

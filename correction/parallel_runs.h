@@ -9,9 +9,7 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <exception>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 // Most threads ever used, so that the memory of the threads' own state stays
@@ -33,6 +31,20 @@ void forceWorkerThreads(int count);
 // stay the same. Only for the tests and the fuzz target.
 void forceRowBlockPixels(std::int32_t pixels);
 std::int32_t rowBlockPixels();
+
+// The started threads are kept from one spreading to the next, parked in
+// between, so that neither a file's two passes nor a run of many files
+// start threads for every pass (at most kMaxWorkerThreads - 1 of them, kept
+// until the process ends).
+//
+// Calls job(context, worker) for workers 1 to count, each on a kept thread,
+// starting the threads still missing; returns how many workers took the job,
+// fewer than count when the system refuses a thread (a limit on processes,
+// no memory for a stack). job must not throw.
+using PoolJob = void (*)(void* context, int worker);
+int startPoolJob(int count, PoolJob job, void* context);
+// Waits until every worker of the job started last has returned from it.
+void finishPoolJob();
 
 // What the threads of one spreading share.
 struct RunQueue {
@@ -75,7 +87,7 @@ bool workedOn(Work& work, int worker, std::int32_t run) {
   }
 }
 
-// A started thread: takes runs while there are any it may take, and calls
+// A kept thread: takes runs while there are any it may take, and calls
 // work(worker, run) for each. A run may be taken once the run runsAhead
 // before it has been handed on; so with runsAhead at least 1 the first run
 // not yet handed on can always be taken, and the runs never wait for each
@@ -103,11 +115,11 @@ void workOnRuns(RunQueue* queue, int worker, Work& work) {
 }
 
 // Runs work(worker, run) for runs 0 to runCount - 1 on `threads` threads, the
-// calling thread (worker 0) and threads - 1 started for the call (workers 1
-// and up), and calls handOn(run) on the calling thread for every run in
-// increasing order once its work is done. With one thread, or when no thread
-// can be started, the calling thread does all the work, each run followed by
-// its hand-on.
+// calling thread (worker 0) and threads - 1 kept ones (workers 1 and up),
+// and calls handOn(run) on the calling thread for every run in increasing
+// order once its work is done. With one thread, or when no thread can be
+// started, the calling thread does all the work, each run followed by its
+// hand-on.
 //
 // At most runsAhead runs are taken past the first not yet handed on: run r
 // is taken only once run r - runsAhead has been handed on, and its hand-on
@@ -117,8 +129,8 @@ void workOnRuns(RunQueue* queue, int worker, Work& work) {
 // taken: a smaller one is refused, and nothing runs.
 //
 // An exception thrown by work or handOn stops the queue: no run is taken
-// any more, the runs under way end, every started thread is joined, and the
-// result is incomplete. Nothing leaves a thread.
+// any more, the runs under way end, every thread has left the call before it
+// returns, and the result is incomplete. Nothing leaves a thread.
 template <typename Work, typename HandOn>
 SpreadResult spreadRuns(int threads, std::int32_t runCount, std::int32_t runsAhead, Work work, HandOn handOn) {
   SpreadResult result;
@@ -127,21 +139,18 @@ SpreadResult spreadRuns(int threads, std::int32_t runCount, std::int32_t runsAhe
   queue.runCount = runCount;
   queue.runsAhead = runsAhead;
   queue.finished.assign(static_cast<std::size_t>(runCount), 0);
-  std::vector<std::thread> started;
-  // Reserved first: a vector growing between two starts could fail, and a
-  // started thread that is never joined ends the process.
-  started.reserve(static_cast<std::size_t>(threads > 1 ? threads - 1 : 0));
-  for (int worker = 1; worker < threads && worker < runCount; ++worker) {
-    // A system that refuses another thread (a limit on processes, or no
-    // memory for its stack) leaves the work to those already there.
-    try {
-      started.emplace_back([&queue, &work, worker] { workOnRuns(&queue, worker, work); });
-    } catch (const std::exception&) {
-      break;
-    }
-  }
-  result.threads = 1 + static_cast<int>(started.size());
-  if (started.empty()) {
+  struct Job {
+    RunQueue* queue;
+    Work* work;
+  } job{&queue, &work};
+  const PoolJob takeRuns = [](void* context, int worker) {
+    Job* taken = static_cast<Job*>(context);
+    workOnRuns(taken->queue, worker, *taken->work);
+  };
+  const int wanted = threads < runCount ? threads : runCount;
+  const int helpers = wanted > 1 ? startPoolJob(wanted - 1, takeRuns, &job) : 0;
+  result.threads = 1 + helpers;
+  if (helpers == 0) {
     for (std::int32_t run = 0; run < runCount; ++run) {
       if (!workedOn(work, 0, run)) return result;
       try {
@@ -192,6 +201,6 @@ SpreadResult spreadRuns(int threads, std::int32_t runCount, std::int32_t runsAhe
   }
   result.complete = !queue.stopped;
   held.unlock();
-  for (std::thread& thread : started) thread.join();
+  finishPoolJob();
   return result;
 }

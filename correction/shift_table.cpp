@@ -9,8 +9,8 @@
 namespace {
 
 const char* const kBuildTableLabel = "bluring tables   ";
-constexpr int kTableDots = 32;  // one after each block of cells
-static_assert(kCellCount / kCellsPerBlock == kTableDots, "the table stage prints 32 dots");
+constexpr int kCellsPerDot = 1024;
+static_assert(kCellsPerDot % kCellsPerBlock == 0, "a dot after whole blocks");
 
 // The entries of cells first to first + kCellsPerBlock - 1.
 void buildTableEntries(int first) {
@@ -37,7 +37,7 @@ void buildShiftTable() {
     } else {
       buildTableEntries(first);
     }
-    printNow(".");
+    if ((first + kCellsPerBlock) % kCellsPerDot == 0) printNow(".");
   }
   printNow("\n");
 }
