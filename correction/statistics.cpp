@@ -75,6 +75,16 @@ std::unique_ptr<PendingCell[], FreeCells> zeroedCells(std::size_t count) {
   return std::unique_ptr<PendingCell[], FreeCells>(cells);
 }
 
+// The pending sums of kept thread w (parallel_runs.h), kept with the thread
+// from pass to pass as the calling thread's are: all zero between passes, so
+// a pass need not allocate and clear them anew. Each is used only by its
+// thread, and set up again when a pass wants another number of sets.
+struct KeptSums {
+  std::unique_ptr<PendingCell[], FreeCells> cells;
+  std::size_t sets = 0;
+};
+KeptSums keptSums[kMaxWorkerThreads];
+
 // What one thread works with: its own pending sums (two sets, or one set
 // given as both), its measures and its rows, set up by the thread itself when
 // it takes its first run. With lines as rows, the last row it read is kept,
@@ -83,7 +93,6 @@ std::unique_ptr<PendingCell[], FreeCells> zeroedCells(std::size_t count) {
 struct StatisticsWorker {
   PendingCell* first = nullptr;
   PendingCell* second = nullptr;
-  std::unique_ptr<PendingCell[], FreeCells> ownCells;
   std::int64_t pendingPositions = 0;
   TripleMeasures measures;
   std::vector<Pixel> rows;
@@ -222,22 +231,25 @@ void sampleColumnBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int3
 }
 
 // Sets up a thread's state when it takes its first run: the calling thread
-// (worker 0) adds to its own block of sums, a started one to sums of its
-// own. Its rows hold a block and the row after it, or the pass's rows.
+// (worker 0) adds to its own block of sums, a kept one to its kept sums. Its
+// rows hold a block and the row after it, or the pass's rows.
 void prepareWorker(const StatisticsPass& pass, int threads, int w, StatisticsWorker* worker) {
   if (worker->first != nullptr) return;
   const std::int32_t rows = pass.rowsPerBlock + 1 < pass.rows ? pass.rowsPerBlock + 1 : pass.rows;
   worker->rows.resize(static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(rows));
-  if (pass.listsCells) {
-    worker->cellsListed.reserve(static_cast<std::size_t>(pass.triples) * static_cast<std::size_t>(lineLength));
-  }
   if (w == 0) {
     worker->first = callingThreadSums.cells[0];
     worker->second = callingThreadSums.cells[1];
   } else {
     const std::size_t sets = threads <= kThreadsWithTwoSets ? 2 : 1;
-    worker->ownCells = zeroedCells(sets * kPendingCells);
-    worker->first = worker->ownCells.get();
+    KeptSums& kept = keptSums[w];
+    if (kept.sets != sets) {
+      kept.cells.reset();
+      kept.sets = 0;
+      kept.cells = zeroedCells(sets * kPendingCells);
+      kept.sets = sets;
+    }
+    worker->first = kept.cells.get();
     worker->second = worker->first + (sets - 1) * kPendingCells;
   }
 }
