@@ -77,8 +77,8 @@ std::unique_ptr<PendingCell[], FreeCells> zeroedCells(std::size_t count) {
 
 // The pending sums of kept thread w (parallel_runs.h), kept with the thread
 // from pass to pass as the calling thread's are: all zero between passes, so
-// a pass need not allocate and clear them anew. Each is used only by its
-// thread, and set up again when a pass wants another number of sets.
+// a small picture's pass need not allocate them anew. Each is used only by
+// its thread, and set up again when a pass wants another number of sets.
 struct KeptSums {
   std::unique_ptr<PendingCell[], FreeCells> cells;
   std::size_t sets = 0;
@@ -293,6 +293,14 @@ bool sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
   for (StatisticsWorker& worker : workers) {
     if (worker.first != nullptr) movePendingSums(pass, &worker);
     allRead = allRead && !worker.readFailed;
+  }
+  // A large picture has touched every page of the kept sums: they are given
+  // back, so that they do not add to the memory of the correction pass.
+  if (!pass->listsCells) {
+    for (KeptSums& kept : keptSums) {
+      kept.cells.reset();
+      kept.sets = 0;
+    }
   }
   return allRead;
 }
