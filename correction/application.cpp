@@ -2,15 +2,15 @@
 // every pair of lines through shiftTable and writing each run of corrected
 // rows to the output file as it is done.
 //
-// The generator is consumed in a fixed order: position j of the pair that
-// begins at line x takes draws 6 * ((x / 2) * lineLength + j) + 1 to + 6
-// from the state the stage starts with. Each position's draws are found from
-// that count with a jump (generator.h) instead of by stepping, so the
-// positions can be corrected in the file's row order and the same bytes
-// come out. The corrections work on colour bytes (kernels.h): a position's
+// The generator is consumed in a fixed order, and each position's draws are
+// found by their index with a jump instead of by stepping (generator.h, "The
+// draw index", and why a jump lands where stepping does), so the positions
+// can be corrected in the file's row order and the same bytes come out. The corrections work on colour bytes (kernels.h): a position's
 // even pixel moves each byte up by its half correction for a positive entry
 // and down for a negative one, the odd pixel the other way.
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "correction/correction.h"
@@ -35,16 +35,42 @@ struct alignas(kLargePageAlignment) CellCorrections {
 CellCorrections corrections;
 CellCorrection (&cellCorrections)[kCellCount] = corrections.cells;
 
-void prepareCellCorrections() {
-  for (int cell = 0; cell < kCellCount; ++cell) {
+// The corrections of cells first to first + kCellsPerBlock - 1. Without a
+// branch on the entries, so that the fuzzer's coverage instrumentation can
+// stay out of this loop.
+void prepareCorrectionEntries(int first) {
+  for (int cell = first; cell < first + kCellsPerBlock; ++cell) {
     CellCorrection& correction = cellCorrections[cell];
     correction = CellCorrection{};
     for (int byte = 0; byte < 3; ++byte) {
       const std::int32_t value = shiftTable[cell][2 - byte];  // byte 0 is blue, channel 2
-      correction.magnitude[byte] = static_cast<std::uint16_t>(value < 0 ? -value : value);
-      if (value < 0) correction.down |= std::uint32_t{0xFF} << (8 * byte);
+      const std::uint32_t negative = static_cast<std::uint32_t>(value) >> 31;
+      const std::uint32_t magnitude = (static_cast<std::uint32_t>(value) ^ (0u - negative)) + negative;
+      correction.magnitude[byte] = static_cast<std::uint16_t>(magnitude);
+      correction.down |= (0u - negative) & (std::uint32_t{0xFF} << (8 * byte));
     }
     correction.reversed = ~correction.down;
+  }
+}
+
+// A block of the corrections of entries of 0: no magnitude, nothing down.
+struct UncorrectedBlock {
+  CellCorrection cells[kCellsPerBlock];
+};
+UncorrectedBlock uncorrectedBlock() {
+  UncorrectedBlock block;
+  std::fill(block.cells, block.cells + kCellsPerBlock, CellCorrection{{0, 0, 0, 0}, 0, ~std::uint32_t{0}});
+  return block;
+}
+
+void prepareCellCorrections() {
+  static const UncorrectedBlock uncorrected = uncorrectedBlock();
+  for (int first = 0; first < kCellCount; first += kCellsPerBlock) {
+    if (bytesAreZero(&shiftTable[first], sizeof shiftTable[0] * kCellsPerBlock)) {
+      std::memcpy(&cellCorrections[first], uncorrected.cells, sizeof uncorrected.cells);
+    } else {
+      prepareCorrectionEntries(first);
+    }
   }
 }
 
@@ -74,8 +100,8 @@ void prepareDrawJumps() {
 }
 
 // What one thread works with: its block of draws and corrections, the
-// generator states of the pairs (lines as columns), and the sum of the
-// corrections it has made.
+// generator states of the pairs (lines as columns, sized by the thread when
+// it takes its first run), and the sum of the corrections it has made.
 struct CorrectionWorker {
   alignas(32) CorrectionBlock block;
   std::vector<std::uint16_t> chains;
@@ -84,7 +110,8 @@ struct CorrectionWorker {
 };
 
 // A run of rows, corrected in place (each block's cells are looked up before
-// its pixels change), and its bytes as the output file takes them.
+// its pixels change), and its bytes as the output file takes them; sized by
+// the thread that takes its first run.
 struct RunBuffer {
   std::vector<Pixel> pixels;
   std::vector<unsigned char> bytes;
@@ -167,6 +194,13 @@ void correctColumnPairs(const CorrectionPass& pass, CorrectionWorker* worker, st
 void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer* buffer, std::int32_t run) {
   const std::int32_t y = run * pass.rowsPerRun;
   const std::int32_t count = endRowOfRun(pass, run) - y;
+  if (buffer->pixels.empty()) {
+    const std::int32_t rows = pass.rowsPerRun < pass.rows ? pass.rowsPerRun : pass.rows;
+    const std::size_t pixels = static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(rows);
+    buffer->pixels.resize(pixels);
+    buffer->bytes.resize(pixels * kOutputPixelBytes);
+  }
+  if (pass.pairs > 0 && !inputImage.transposed) worker->chains.resize(static_cast<std::size_t>(pass.pairs));
   buffer->read = inputImage.readRows(y, count, buffer->pixels.data());
   if (!buffer->read) return;
   if (pass.pairs > 0 && inputImage.transposed) {
@@ -196,30 +230,25 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
       pairStart = static_cast<std::uint16_t>(state);
       state = jumpedState(pairJump, state);
     }
-    for (CorrectionWorker& worker : workers) worker.chains.resize(static_cast<std::size_t>(pass->pairs));
   }
   // One buffer per run that may be under way: each thread's, and two more
   // that wait to be written while the threads go on.
   const std::int32_t buffers = workers.size() == 1 ? 1 : static_cast<std::int32_t>(workers.size()) + 2;
   const std::int32_t runsAhead = buffers < runs ? buffers : runs;
   std::vector<RunBuffer> runBuffers(static_cast<std::size_t>(runsAhead));
-  const std::size_t runPixels = static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerRun);
-  for (RunBuffer& buffer : runBuffers) {
-    buffer.pixels.resize(runPixels);
-    buffer.bytes.resize(runPixels * kOutputPixelBytes);
-  }
   // Nothing follows a run that could not be read: a device or a pipe as the
-  // output gets the picture up to there, like a file cut short.
-  bool writing = true;
-  spreadRuns(
+  // output gets the picture up to there, like a file cut short. The runs
+  // before it are read whatever the order of reading (Image::readRows), so
+  // the bytes are the same at any number of threads.
+  const SpreadResult spread = spreadRuns(
       static_cast<int>(workers.size()), runs, runsAhead,
       [&](int w, std::int32_t run) {
         correctRun(*pass, &workers[static_cast<std::size_t>(w)], &runBuffers[static_cast<std::size_t>(run % runsAhead)], run);
       },
       [&](std::int32_t run) {
         const RunBuffer& buffer = runBuffers[static_cast<std::size_t>(run % runsAhead)];
-        writing = writing && buffer.read;
-        if (writing) outputImage.writeEncodedPixels(buffer.bytes.data(), buffer.byteCount);
+        if (!buffer.read) outputImage.failWrites();
+        outputImage.writeEncodedPixels(buffer.bytes.data(), buffer.byteCount);
         const std::int32_t end = endRowOfRun(*pass, run);
         if (inputImage.transposed) {
           advanceDots(dots, end / 2, pass->pairs);
@@ -227,6 +256,8 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
           advanceDots(dots, end, pass->rows);
         }
       });
+  correctionSpread = {spread.threads, runs};
+  if (!spread.complete) outputImage.failWrites();
   std::int64_t total = 0;
   for (const CorrectionWorker& worker : workers) total += worker.total;
   return total;
@@ -238,6 +269,7 @@ void performShift() {
   printNow("%s", kPerformShiftLabel);
   const std::int32_t pairs = lineCount > 1 ? lineCount / 2 : 0;
   ProgressDots dots = dotsForWalk(pairs, lineCount);
+  correctionSpread = PassSpread{};
   if (lineLength > 0 && lineCount > 0) {
     CorrectionPass pass;
     pass.pairs = pairs;

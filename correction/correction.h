@@ -12,6 +12,7 @@
 // computeShift reads the picture from inputImage once; performShift reads it
 // again and writes the corrected rows to outputImage.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "image/image.h"
@@ -42,6 +43,14 @@ inline std::int32_t colourCellOf(Pixel p) {
   return static_cast<std::int32_t>(((p >> 9) & kCellRedBits) | ((p >> 6) & kCellGreenBits) | ((p >> 3) & kCellBlueBits));
 }
 
+// The loops over every cell go through the cells in blocks of this many: a
+// picture samples few cells, and a block of cells whose entries are all 0
+// is passed over at once.
+constexpr int kCellsPerBlock = 128;
+// Whether the `bytes` bytes at `data` are all 0; at most the bytes of one
+// block of shiftSums.
+bool bytesAreZero(const void* data, std::size_t bytes);
+
 // The correction tables, together in one block aligned for a large page
 // (platform.h), which the stages touch in full for every file.
 struct alignas(kLargePageAlignment) CorrectionTables {
@@ -62,13 +71,28 @@ extern std::int32_t (&shiftTable)[kCellCount][kChannelCount];
 // current view, and outputImage to have its size. Each prints its progress
 // line. When the input cannot be read the stages still print every dot, and
 // the generator still ends where it would have; inputImage.closeTga() then
-// reports the failure. performShift writes the output file's pixel data
+// reports the failure. Of the corrected rows, those of the runs before the
+// first that could not be read reach the output, and none when computeShift
+// could not read its rows: the same bytes at any number of threads. A stage
+// that cannot finish its work (memory ran out) makes outputImage fail
+// (Image::failWrites). performShift writes the output file's pixel data
 // (outputImage.createTga must have been called) and expects shiftTable
 // entries below kTableMagnitudeBound (kernels.h), as buildShiftTable makes
 // them.
 void computeShift();
 void buildShiftTable();
 void performShift();
+
+// How the last computeShift and performShift spread their runs of rows over
+// threads: the threads that took part, the calling thread included, and the
+// runs (both 0 for a pass without work). For the timed build's report and
+// the fuzz target.
+struct PassSpread {
+  int threads = 0;
+  std::int32_t runs = 0;
+};
+extern PassSpread statisticsSpread;
+extern PassSpread correctionSpread;
 
 // Storage rows read or written together: about kRowBlockPixels pixels, an
 // even number of rows and at least two, so that no pair of lines is split.

@@ -30,9 +30,26 @@ inline unsigned halfLevels(unsigned magnitude, unsigned threshold) {
 // value.
 std::int32_t ditherHalf(std::int32_t value);
 
-// The generator is affine modulo 2^32, so any number of steps ahead its
-// state is multiplier * state + increment, with the pair found by squaring.
-// The corrections use it to find each position's draws without stepping.
+// Jumping instead of stepping. One step is the affine map
+// s -> kDitherMultiplier * s + kDitherIncrement of the integers modulo 2^32.
+// Following the map (m, i) by (m', i') gives s -> m' * (m * s + i) + i' =
+// (m' * m) * s + (m' * i + i'), again affine, and the arithmetic modulo 2^32
+// is exact, so n steps are one map (M, I) and applying it lands on the very
+// state that n steps reach. generatorJump builds (M, I) from the maps of 1,
+// 2, 4, ... steps, each the previous one followed by itself, composing those
+// of n's set bits. Taking everything modulo 2^16 instead keeps the low 16
+// bits exact, since they depend on nothing above them; the thresholds use
+// bits 5 to 13 only, so 16-bit jumps from 16-bit states give the same draws.
+//
+// The draw index. Counted from the state before a file's first draw, the
+// draw of call c (1 to 6: odd red, even red, odd green, even green, odd
+// blue, even blue) at position j of the pair that begins at line x is draw
+//   kDrawsPerPosition * ((x / 2) * lineLength + j) + c,
+// since each pair takes lineLength positions of six draws, one pair after
+// the other, and positions in order within a pair. performShift finds every
+// draw as the jump of that many steps from the file's start, so that it can
+// correct the positions in the file's row order and on several threads,
+// and still round each one with the draw stepping would give it.
 struct GeneratorJump {
   std::uint32_t multiplier;
   std::uint32_t increment;

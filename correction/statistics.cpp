@@ -9,10 +9,16 @@
 // are moved into shiftSums and shiftCounts one thread at a time. The sums are
 // whole numbers, so neither the order of the positions nor that of the
 // threads changes them.
+//
+// The pass first clears the tables of the file before. A picture with few
+// positions touches few cells: each thread then lists the cells it adds to,
+// and moves and clears only those, instead of all 32,768.
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "correction/correction.h"
@@ -53,63 +59,110 @@ struct alignas(kLargePageAlignment) CallingThreadSums {
 };
 CallingThreadSums callingThreadSums;
 
+// A pass of at most this many positions lists the cells it adds to (one
+// entry per sample, so repeats are possible), and moves only those.
+constexpr std::int64_t kListedPositionsLimit = 16384;
+
+// Pending sums that start at zero and are freed with std::free: calloc hands
+// out large blocks as untouched zero pages, so a thread that adds to a few
+// cells only touches a few pages.
+struct FreeCells {
+  void operator()(PendingCell* cells) const { std::free(cells); }
+};
+std::unique_ptr<PendingCell[], FreeCells> zeroedCells(std::size_t count) {
+  auto* cells = static_cast<PendingCell*>(std::calloc(count, sizeof(PendingCell)));
+  if (cells == nullptr) throw std::bad_alloc();
+  return std::unique_ptr<PendingCell[], FreeCells>(cells);
+}
+
+// The pending sums of kept thread w (parallel_runs.h), kept with the thread
+// from pass to pass as the calling thread's are: all zero between passes, so
+// a small picture's pass need not allocate them anew. Each is used only by
+// its thread, and set up again when a pass wants another number of sets.
+struct KeptSums {
+  std::unique_ptr<PendingCell[], FreeCells> cells;
+  std::size_t sets = 0;
+};
+KeptSums keptSums[kMaxWorkerThreads];
+
 // What one thread works with: its own pending sums (two sets, or one set
-// given as both), its measures and its rows. With lines as rows, the last row
-// it read is kept, so that the next run, when it is the one that follows,
-// need not read it again.
+// given as both), its measures and its rows, set up by the thread itself when
+// it takes its first run. With lines as rows, the last row it read is kept,
+// so that the next run, when it is the one that follows, need not read it
+// again.
 struct StatisticsWorker {
   PendingCell* first = nullptr;
   PendingCell* second = nullptr;
-  std::unique_ptr<PendingCell[]> ownCells;
   std::int64_t pendingPositions = 0;
   TripleMeasures measures;
   std::vector<Pixel> rows;
   std::int32_t rowKept = -1;  // the storage row at the start of rows, or -1
+  std::vector<std::int32_t> cellsListed;  // the cells added to, when the pass lists them
+  bool readFailed = false;
 };
 
 // What the threads of one pass share. The tables are filled under the lock.
 struct StatisticsPass {
   std::int32_t triples = 0;
   std::int32_t width = 0;
+  std::int32_t rows = 0;          // storage rows that hold triples
   std::int32_t rowsPerBlock = 0;  // rows read at once
+  bool listsCells = false;        // whether the threads list the cells they add to
   std::mutex tablesLock;
-  // Whether shiftSums and shiftCounts still hold an earlier file's tables: the
-  // first move of a file sets them instead of adding to them.
-  bool tablesHoldEarlierFile = true;
 };
 
-// Moves a thread's pending sums, one set or two, into the tables and clears
-// them.
-void movePendingSums(StatisticsPass* pass, PendingCell* firstSet, PendingCell* secondSet) {
-  const bool twoSets = secondSet != firstSet;
-  std::lock_guard<std::mutex> held(pass->tablesLock);
-  for (int cell = 0; cell < kCellCount; ++cell) {
-    const PendingCell first = firstSet[cell];
-    const PendingCell second = twoSets ? secondSet[cell] : PendingCell{};
-    for (int channel = 0; channel < kChannelCount; ++channel) {
-      // Channel 0 is red, byte 2 of a pixel.
-      const std::int64_t sum = std::int64_t{first.sum[2 - channel]} + second.sum[2 - channel];
-      const std::int64_t count = kCountPerSample * (std::int64_t{first.samples} + second.samples);
-      shiftSums[cell][channel] = pass->tablesHoldEarlierFile ? sum : shiftSums[cell][channel] + sum;
-      shiftCounts[cell][channel] = pass->tablesHoldEarlierFile ? count : shiftCounts[cell][channel] + count;
-    }
-    firstSet[cell] = PendingCell{};
-    secondSet[cell] = PendingCell{};
+// Sets every entry of shiftSums and shiftCounts to 0, whatever the file
+// before left there.
+void clearTables() {
+  std::memset(shiftSums, 0, sizeof shiftSums);
+  std::memset(shiftCounts, 0, sizeof shiftCounts);
+}
+
+// Adds one cell of a thread's pending sums, one set or two, to the tables
+// and clears it.
+void moveCell(std::int32_t cell, PendingCell* firstSet, PendingCell* secondSet) {
+  const PendingCell first = firstSet[cell];
+  const PendingCell second = secondSet != firstSet ? secondSet[cell] : PendingCell{};
+  for (int channel = 0; channel < kChannelCount; ++channel) {
+    // Channel 0 is red, byte 2 of a pixel.
+    shiftSums[cell][channel] += std::int64_t{first.sum[2 - channel]} + second.sum[2 - channel];
+    shiftCounts[cell][channel] += kCountPerSample * (std::int64_t{first.samples} + second.samples);
   }
-  firstSet[kNotASampleCell] = PendingCell{};
-  secondSet[kNotASampleCell] = PendingCell{};
-  pass->tablesHoldEarlierFile = false;
+  firstSet[cell] = PendingCell{};
+  secondSet[cell] = PendingCell{};
+}
+
+// Moves a thread's pending sums into the tables and clears them: the cells
+// it listed, or all.
+void movePendingSums(StatisticsPass* pass, StatisticsWorker* worker) {
+  std::lock_guard<std::mutex> held(pass->tablesLock);
+  if (pass->listsCells) {
+    for (const std::int32_t cell : worker->cellsListed) moveCell(cell, worker->first, worker->second);
+    worker->cellsListed.clear();
+  } else {
+    for (std::int32_t cell = 0; cell < kCellCount; ++cell) moveCell(cell, worker->first, worker->second);
+  }
+  worker->first[kNotASampleCell] = PendingCell{};
+  worker->second[kNotASampleCell] = PendingCell{};
+}
+
+// Lists the cells of the samples among `count` measured positions.
+void listSampledCells(const TripleMeasures& measures, std::int32_t count, std::vector<std::int32_t>* listed) {
+  for (std::int32_t k = 0; k < count; ++k) {
+    if (measures.cell[k] != kNotASampleCell) listed->push_back(measures.cell[k]);
+  }
 }
 
 // Measures `count` positions with measure(measures) and adds them up.
 template <typename Measure>
 void measureAndAdd(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t count, Measure measure) {
   if (worker->pendingPositions + count > kPositionsBeforeFlush) {
-    movePendingSums(pass, worker->first, worker->second);
+    movePendingSums(pass, worker);
     worker->pendingPositions = 0;
   }
   worker->pendingPositions += count;
   measure(&worker->measures);
+  if (pass->listsCells) listSampledCells(worker->measures, count, &worker->cellsListed);
   addMeasures(worker->measures, count, worker->first, worker->second);
 }
 
@@ -147,6 +200,7 @@ void sampleRowBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t
   }
   worker->rowKept = -1;
   if (!inputImage.readRows(firstRow + kept, rowCount - kept, worker->rows.data() + rowPixels * static_cast<std::size_t>(kept))) {
+    worker->readFailed = true;
     return;
   }
   for (std::int32_t t = 0; t < endTriple - firstTriple; ++t) {
@@ -162,7 +216,10 @@ void sampleColumnBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int3
   const std::int32_t rows = inputImage.height;
   const std::int32_t y = block * pass->rowsPerBlock;
   const std::int32_t count = rows - y < pass->rowsPerBlock ? rows - y : pass->rowsPerBlock;
-  if (!inputImage.readRows(y, count, worker->rows.data())) return;
+  if (!inputImage.readRows(y, count, worker->rows.data())) {
+    worker->readFailed = true;
+    return;
+  }
   for (std::int32_t r = 0; r < count; ++r) {
     const Pixel* row = worker->rows.data() + static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(r);
     for (std::int32_t first = 0; first < pass->triples; first += kMeasureBlock) {
@@ -173,33 +230,48 @@ void sampleColumnBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int3
   }
 }
 
-void sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
+// Sets up a thread's state when it takes its first run: the calling thread
+// (worker 0) adds to its own block of sums, a kept one to its kept sums. Its
+// rows hold a block and the row after it, or the pass's rows.
+void prepareWorker(const StatisticsPass& pass, int threads, int w, StatisticsWorker* worker) {
+  if (worker->first != nullptr) return;
+  const std::int32_t rows = pass.rowsPerBlock + 1 < pass.rows ? pass.rowsPerBlock + 1 : pass.rows;
+  worker->rows.resize(static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(rows));
+  if (w == 0) {
+    worker->first = callingThreadSums.cells[0];
+    worker->second = callingThreadSums.cells[1];
+  } else {
+    const std::size_t sets = threads <= kThreadsWithTwoSets ? 2 : 1;
+    KeptSums& kept = keptSums[w];
+    if (kept.sets != sets) {
+      kept.cells.reset();
+      kept.sets = 0;
+      kept.cells = zeroedCells(sets * kPendingCells);
+      kept.sets = sets;
+    }
+    worker->first = kept.cells.get();
+    worker->second = worker->first + (sets - 1) * kPendingCells;
+  }
+}
+
+// Samples every triple, the runs of blocks spread over threads, and moves
+// the sums into the tables. Returns false when some rows could not be read
+// or a thread could not finish its work.
+bool sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
   const bool linesAreRows = inputImage.transposed != 0;
-  const std::int32_t rows = linesAreRows ? 2 * pass->triples + 1 : inputImage.height;
+  const std::int32_t rows = pass->rows;
   const std::int32_t blocks = (rows - (linesAreRows ? 1 : 0) + pass->rowsPerBlock - 1) / pass->rowsPerBlock;
   const std::int32_t runs = (blocks + kBlocksPerRun - 1) / kBlocksPerRun;
   const int threads = workerThreadsFor(inputImage.pixelCount());
   std::vector<StatisticsWorker> workers(static_cast<std::size_t>(threads < runs ? threads : runs));
-  for (std::size_t w = 0; w < workers.size(); ++w) {
-    StatisticsWorker& worker = workers[w];
-    if (w == 0) {
-      worker.first = callingThreadSums.cells[0];
-      worker.second = callingThreadSums.cells[1];
-    } else {
-      const std::size_t sets = threads <= kThreadsWithTwoSets ? 2 : 1;
-      worker.ownCells.reset(new PendingCell[sets * kPendingCells]());
-      worker.first = worker.ownCells.get();
-      worker.second = worker.first + (sets - 1) * kPendingCells;
-    }
-    worker.rows.resize(static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerBlock + 1));
-  }
   const auto endBlockOfRun = [blocks](std::int32_t run) {
     return (run + 1) * kBlocksPerRun < blocks ? (run + 1) * kBlocksPerRun : blocks;
   };
-  spreadRuns(
+  const SpreadResult spread = spreadRuns(
       static_cast<int>(workers.size()), runs, runs,
       [&](int w, std::int32_t run) {
         StatisticsWorker* worker = &workers[static_cast<std::size_t>(w)];
+        prepareWorker(*pass, static_cast<int>(workers.size()), w, worker);
         for (std::int32_t block = run * kBlocksPerRun; block < endBlockOfRun(run); ++block) {
           if (linesAreRows) {
             sampleRowBlock(pass, worker, block);
@@ -216,9 +288,21 @@ void sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
           advanceDots(dots, end < rows ? end : rows, rows);
         }
       });
-  // The calling thread's sums are moved below, with those of a file without
-  // triples; a started thread's now.
-  for (std::size_t w = 1; w < workers.size(); ++w) movePendingSums(pass, workers[w].first, workers[w].second);
+  statisticsSpread = {spread.threads, runs};
+  bool allRead = spread.complete;
+  for (StatisticsWorker& worker : workers) {
+    if (worker.first != nullptr) movePendingSums(pass, &worker);
+    allRead = allRead && !worker.readFailed;
+  }
+  // A large picture has touched every page of the kept sums: they are given
+  // back, so that they do not add to the memory of the correction pass.
+  if (!pass->listsCells) {
+    for (KeptSums& kept : keptSums) {
+      kept.cells.reset();
+      kept.sets = 0;
+    }
+  }
+  return allRead;
 }
 
 }  // namespace
@@ -227,13 +311,18 @@ void computeShift() {
   platformPreferLargePages(&correctionTables, sizeof correctionTables);
   platformPreferLargePages(&callingThreadSums, sizeof callingThreadSums);
   printNow("%s", kComputeShiftLabel);
+  clearTables();
+  statisticsSpread = PassSpread{};
   StatisticsPass pass;
   pass.triples = lineCount > 2 ? (lineCount - 1) / 2 : 0;
   pass.width = inputImage.width;
+  pass.rows = inputImage.transposed ? 2 * pass.triples + 1 : inputImage.height;
   pass.rowsPerBlock = rowsPerBlock(inputImage.width);
+  pass.listsCells = std::int64_t{pass.triples} * lineLength <= kListedPositionsLimit;
   ProgressDots dots = dotsForWalk(pass.triples, lineCount);
-  if (pass.triples > 0 && lineLength > 0) sampleTriples(&pass, &dots);
+  // Corrections made with sums of part of the picture must not reach the
+  // output, not even its first rows.
+  if (pass.triples > 0 && lineLength > 0 && !sampleTriples(&pass, &dots)) outputImage.failWrites();
   advanceDots(&dots, 1, 1);
-  movePendingSums(&pass, callingThreadSums.cells[0], callingThreadSums.cells[1]);
   printNow("\n");
 }

@@ -86,7 +86,7 @@ int processFile(const char* inputPath, const char* outputPath) {
   }
   const std::uint32_t endTicks = platformTickCount();
   stageClockMark("save");
-  stageClockReport(inputImage.pixelCount());
+  stageClockReport();
   const double averageShift = averageShiftOfFile();
   printNow("\n\nstripes: %s, average shift: %.3f, processing time: %.1fs\n", orientationNames[orientation],
            averageShift, elapsedSeconds(startTicks, endTicks));

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "correction/parallel_runs.h"
+#include "correction/correction.h"
 
 namespace {
 
@@ -35,10 +35,13 @@ void stageClockMark(const char* stage) {
   lastMark = now;
 }
 
-void stageClockReport(std::uint64_t pixels) {
+void stageClockReport() {
   std::fprintf(stderr, "stage times ms:");
   for (int i = 0; i < stagesMarked; ++i) std::fprintf(stderr, " %s %.1f", stageNames[i], stageMilliseconds[i]);
-  std::fprintf(stderr, " threads %d\n", workerThreadsFor(pixels));
+  const int most = statisticsSpread.threads > correctionSpread.threads ? statisticsSpread.threads : correctionSpread.threads;
+  std::fprintf(stderr, " threads %d\n", most);
+  std::fprintf(stderr, "stage threads: statistics %d of %d runs, application %d of %d runs\n", statisticsSpread.threads,
+               static_cast<int>(statisticsSpread.runs), correctionSpread.threads, static_cast<int>(correctionSpread.runs));
 }
 
 #endif

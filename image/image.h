@@ -54,9 +54,12 @@ class Image {
   // promises (the size and an earlier open file are then left as they were).
   int loadTga(const char* path);
   // Reads storage rows first to first + count - 1 into rows (count x width
-  // Pixels), alpha kept (0 in 24-bit files). Returns false, and from then on
-  // always false, when the file cannot be read. Threads may read runs at the
-  // same time, each into rows of its own.
+  // Pixels), alpha kept (0 in 24-bit files). Returns false when the rows cannot
+  // be read, and from then on for every read that reaches the first row of a
+  // failed read; rows wholly before it read as before. So when the file ends
+  // early, the same runs of rows fail in whatever order threads read them.
+  // closeTga reports any failure. Threads may read runs at the same time,
+  // each into rows of its own.
   bool readRows(std::int32_t first, std::int32_t count, Pixel* rows);
   // Closes the input file. Returns true when every read succeeded and the
   // file's length and modification time are still those it had when it was
@@ -76,6 +79,9 @@ class Image {
   // The same for `count` bytes of pixels already encoded by
   // encodeOutputPixels, so that threads can encode runs while one writes.
   void writeEncodedPixels(const unsigned char* bytes, std::size_t count);
+  // Drops every write from now on and makes saveTga fail, as a failed
+  // write does: for a picture whose corrected rows cannot all be made.
+  void failWrites() { writeFailed_ = true; }
   // Completes the file begun by createTga and puts it in the place of the
   // file its path named. Returns 0 on success; 1 when it was never created,
   // any write failed, or it cannot be completed or placed, in which case
@@ -97,6 +103,8 @@ class Image {
   unsigned bytesPerPixel_ = 0;
   bool topDown_ = false;
   std::atomic<bool> readFailed_{false};
+  static constexpr std::int32_t kNoFailedRow = INT32_MAX;
+  std::atomic<std::int32_t> failedFrom_{kNoFailedRow};  // the lowest first row of a failed read
   FileStamp stamp_{};
   // Output: the file being written and the fill of writeBuffer.
   OutputFile output_;

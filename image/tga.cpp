@@ -128,6 +128,7 @@ int Image::loadTga(const char* path) {
   input_ = file;
   stamp_ = stamp;
   readFailed_ = false;
+  failedFrom_ = kNoFailedRow;
   pixelDataOffset_ = layout.pixelDataOffset;
   bytesPerPixel_ = layout.bytesPerPixel;
   topDown_ = layout.topDown;
@@ -142,7 +143,7 @@ int Image::loadTga(const char* path) {
 // run is read into the last three quarters of the rows and widened from the
 // front, each pixel written only over bytes already taken (tga_rows.h).
 bool Image::readRows(std::int32_t first, std::int32_t count, Pixel* rows) {
-  if (input_ == nullptr || readFailed_) return false;
+  if (input_ == nullptr || std::int64_t{first} + count > failedFrom_.load()) return false;
   const std::size_t rowPixels = static_cast<std::size_t>(width);
   const std::size_t pixels = rowPixels * static_cast<std::size_t>(count > 0 ? count : 0);
   if (pixels == 0) return true;
@@ -155,6 +156,9 @@ bool Image::readRows(std::int32_t first, std::int32_t count, Pixel* rows) {
   const std::size_t fileBytesAt = bytesPerPixel_ == 4 ? 0 : pixels;
   if (!platformReadAt(input_, offset, bytes + fileBytesAt, pixels * bytesPerPixel_)) {
     readFailed_ = true;
+    std::int32_t lowest = failedFrom_.load();
+    while (first < lowest && !failedFrom_.compare_exchange_weak(lowest, first)) {
+    }
     return false;
   }
   if (bytesPerPixel_ == 3) widenPixelsInPlace(rows, pixels);

@@ -250,6 +250,25 @@ TEST_F(TgaTest, InputThatChangesOrEndsWhileReadIsReportedAtClosing) {
   EXPECT_FALSE(image.closeTga());  // nothing open any more
 }
 
+// Threads read runs of rows in any order: a file that ends early fails the
+// rows that reach its end, and from then on every read that reaches the
+// first row of a failed one, but rows before it read as before, whichever
+// read came first.
+TEST_F(TgaTest, ReadsBeforeAFailedOneSucceedInAnyOrder) {
+  const std::vector<Pixel> picture = numberedPixels(4, 8, false);
+  const Bytes file = tgaFile(4, 8, 24, 0, picture);
+  ASSERT_EQ(load(file), 0);
+  // Cut inside row 5 (rows of 12 bytes, bottom row first).
+  writeBytes(directory.path("in.tga"), Bytes(file.begin(), file.end() - 2 * 12 - 6));
+  std::vector<Pixel> rows(4 * 8);
+  EXPECT_FALSE(image.readRows(5, 2, rows.data()));
+  EXPECT_TRUE(image.readRows(0, 5, rows.data()));
+  EXPECT_EQ(rows[4 * 4 + 3], picture[4 * 4 + 3]);
+  EXPECT_FALSE(image.readRows(4, 1 + 1, rows.data()));
+  EXPECT_TRUE(image.readRows(4, 1, rows.data()));
+  EXPECT_FALSE(image.closeTga());
+}
+
 TEST_F(TgaTest, ReadOnlyInputLoads) {
   writeBytes(directory.path("ro.tga"), tgaFile(2, 1, 24, 0, {0x102030, 0x405060}));
   makeReadOnly(directory.path("ro.tga"));

@@ -1,0 +1,54 @@
+// The spreading of runs over threads when a run's work or hand-on throws
+// (an allocation that fails): the process goes on, the runs handed on are
+// the first ones in order, and the kept threads serve the next spreading.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <new>
+#include <vector>
+
+#include "correction/parallel_runs.h"
+
+namespace {
+
+TEST(ParallelRuns, AnExceptionStopsTheRunsAndTheThreadsServeTheNextSpreading) {
+  constexpr std::int32_t kRuns = 60;
+  for (const bool inHandOn : {false, true}) {
+    for (const std::int32_t failing : {0, 1, 2, 29, 59}) {
+      SCOPED_TRACE(std::string(inHandOn ? "hand-on" : "work") + " of run " + std::to_string(failing) + " throws");
+      std::vector<std::int32_t> handedOn;
+      const SpreadResult stopped = spreadRuns(
+          3, kRuns, 4,
+          [&](int, std::int32_t run) {
+            if (!inHandOn && run == failing) throw std::bad_alloc();
+          },
+          [&](std::int32_t run) {
+            if (inHandOn && run == failing) throw std::bad_alloc();
+            handedOn.push_back(run);
+          });
+      EXPECT_FALSE(stopped.complete);
+      ASSERT_LE(handedOn.size(), static_cast<std::size_t>(failing));
+      for (std::size_t i = 0; i < handedOn.size(); ++i) EXPECT_EQ(handedOn[i], static_cast<std::int32_t>(i));
+
+      std::vector<std::atomic<int>> worked(kRuns);
+      handedOn.clear();
+      const SpreadResult next = spreadRuns(
+          3, kRuns, 4, [&](int, std::int32_t run) { ++worked[static_cast<std::size_t>(run)]; },
+          [&](std::int32_t run) { handedOn.push_back(run); });
+      EXPECT_TRUE(next.complete);
+      EXPECT_EQ(next.threads, 3);
+      ASSERT_EQ(handedOn.size(), static_cast<std::size_t>(kRuns));
+      for (std::int32_t run = 0; run < kRuns; ++run) {
+        EXPECT_EQ(handedOn[static_cast<std::size_t>(run)], run);
+        EXPECT_EQ(worked[static_cast<std::size_t>(run)], 1);
+      }
+    }
+  }
+  // No run could ever be taken without room for one: refused, nothing runs.
+  int calls = 0;
+  EXPECT_FALSE(spreadRuns(3, 5, 0, [&](int, std::int32_t) { ++calls; }, [&](std::int32_t) { ++calls; }).complete);
+  EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
