@@ -45,6 +45,7 @@ WorkerPool& workerPool() {
 // Kept thread `worker`: takes every job meant for it, from the one after job
 // number `seen` on.
 void keptThread(int worker, std::uint64_t seen) {
+  platformKeepEndingSignalsFromThisThread();
   WorkerPool& pool = workerPool();
   std::unique_lock<std::mutex> held(pool.lock);
   for (;;) {

@@ -48,6 +48,12 @@ int platformUsableProcessorCountUnder(const std::string& root, int affinityProce
 // the console first remove that file (platformConsoleControl).
 void platformPrepareProcess();
 
+// Keeps the signals that end the run (above) away from the calling thread, a
+// thread kept for the stages' work, so that they are taken by the main
+// thread: it alone writes and names outputs, and holds them back while it
+// names or renames a temporary file. Nothing on Windows.
+void platformKeepEndingSignalsFromThisThread();
+
 // The command line's arguments, argv[0] first. On Windows they are read from
 // the UTF-16 command line and given in UTF-8, so that names outside the
 // system's code page come through; elsewhere they are argv as it is.

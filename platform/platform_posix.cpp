@@ -48,14 +48,24 @@ constexpr int kEndingSignals[] = {
 #endif
 };
 
+// Calls use(signal) for each of them and for the real-time signals.
+template <typename Use>
+void forEachEndingSignal(Use use) {
+  for (const int signalNumber : kEndingSignals) use(signalNumber);
+#if defined(SIGRTMIN)
+  for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) use(signalNumber);
+#endif
+}
+
 // Those of them that the handler took over (removeTemporaryOn).
 sigset_t endingSignals;
 
 // A signal that ends the run (Ctrl+C, Ctrl+\, kill, a closed terminal, a
 // timer) while a result is written: the temporary file is removed, then the
-// signal ends the process as it would have. It may arrive on any thread;
-// while the name is written or the file renamed, only the calling thread
-// runs, and it holds these signals back (holdEndingSignals).
+// signal ends the process as it would have. Only the main thread takes it:
+// the threads kept for the stages keep these signals away
+// (platformKeepEndingSignalsFromThisThread), and while the name is written or
+// the file renamed the main thread holds them back (holdEndingSignals).
 extern "C" void removeTemporaryAndEnd(int signalNumber) {
   if (temporaryPending != 0) unlink(pendingTemporary);
   std::signal(signalNumber, SIG_DFL);
@@ -88,10 +98,14 @@ void platformPrepareProcess() {
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
   sigemptyset(&endingSignals);
-  for (const int signalNumber : kEndingSignals) removeTemporaryOn(signalNumber);
-#if defined(SIGRTMIN)
-  for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) removeTemporaryOn(signalNumber);
-#endif
+  forEachEndingSignal(removeTemporaryOn);
+}
+
+void platformKeepEndingSignalsFromThisThread() {
+  sigset_t ending;
+  sigemptyset(&ending);
+  forEachEndingSignal([&ending](int signalNumber) { sigaddset(&ending, signalNumber); });
+  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
 }
 
 void platformPreferLargePages(void* start, std::size_t bytes) {

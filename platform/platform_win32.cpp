@@ -206,6 +206,9 @@ void platformPrepareProcess() {
   SetConsoleCtrlHandler(consoleControlHandler, TRUE);
 }
 
+// Windows delivers console control events on a thread of their own.
+void platformKeepEndingSignalsFromThisThread() {}
+
 // Ctrl+C, Ctrl+Break, the closing of the console (and the end of the session)
 // end the run: the temporary file is marked to go when its handle closes,
 // which the end of the process does, no other is begun, and the system's own

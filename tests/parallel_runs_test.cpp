@@ -5,8 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
+#include <fstream>
 #include <new>
+#include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <dirent.h>
+#endif
 
 #include "correction/parallel_runs.h"
 
@@ -50,5 +57,34 @@ TEST(ParallelRuns, AnExceptionStopsTheRunsAndTheThreadsServeTheNextSpreading) {
   EXPECT_FALSE(spreadRuns(3, 5, 0, [&](int, std::int32_t) { ++calls; }, [&](std::int32_t) { ++calls; }).complete);
   EXPECT_EQ(calls, 0);
 }
+
+#ifndef _WIN32
+// Whether the thread `task` of this process blocks `signalNumber`, from the
+// mask /proc shows for it.
+bool taskBlocks(const std::string& task, int signalNumber) {
+  std::ifstream status("/proc/self/task/" + task + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, 7, "SigBlk:") != 0) continue;
+    const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+    return (mask >> (signalNumber - 1) & 1) != 0;
+  }
+  return false;
+}
+
+// A signal that ends the run must reach the main thread, which holds it back
+// while it names an output: the kept threads never take one.
+TEST(ParallelRuns, KeptThreadsLeaveTheSignalsThatEndTheRunToTheMainThread) {
+  spreadRuns(3, 8, 8, [](int, std::int32_t) {}, [](std::int32_t) {});
+  int blockingBoth = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  ASSERT_NE(tasks, nullptr);
+  while (const dirent* task = readdir(tasks)) {
+    if (task->d_name[0] == '.') continue;
+    if (taskBlocks(task->d_name, SIGINT) && taskBlocks(task->d_name, SIGQUIT)) ++blockingBoth;
+  }
+  closedir(tasks);
+  EXPECT_GE(blockingBoth, 2);  // the two kept threads that took part
+}
+#endif
 
 }  // namespace
