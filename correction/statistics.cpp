@@ -75,22 +75,13 @@ std::unique_ptr<PendingCell[], FreeCells> zeroedCells(std::size_t count) {
   return std::unique_ptr<PendingCell[], FreeCells>(cells);
 }
 
-// The pending sums of kept thread w (parallel_runs.h), kept with the thread
-// from pass to pass as the calling thread's are: all zero between passes, so
-// a small picture's pass need not allocate them anew. Each is used only by
-// its thread, and set up again when a pass wants another number of sets.
-struct KeptSums {
-  std::unique_ptr<PendingCell[], FreeCells> cells;
-  std::size_t sets = 0;
-};
-KeptSums keptSums[kMaxWorkerThreads];
-
 // What one thread works with: its own pending sums (two sets, or one set
 // given as both), its measures and its rows, set up by the thread itself when
 // it takes its first run. With lines as rows, the last row it read is kept,
 // so that the next run, when it is the one that follows, need not read it
 // again.
 struct StatisticsWorker {
+  std::unique_ptr<PendingCell[], FreeCells> passCells;  // a started thread's sums for this pass alone
   PendingCell* first = nullptr;
   PendingCell* second = nullptr;
   std::int64_t pendingPositions = 0;
@@ -230,9 +221,15 @@ void sampleColumnBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int3
   }
 }
 
-// Sets up a thread's state when it takes its first run: the calling thread
-// (worker 0) adds to its own block of sums, a kept one to its kept sums. Its
-// rows hold a block and the row after it, or the pass's rows.
+// Sets up a thread's state when it takes its first run; it runs on that
+// thread. The calling thread (worker 0) adds to its own block of sums. A
+// started one adds to sums of its own, all zero from the start (zeroedCells):
+// for a pass that lists its cells, the sums the thread keeps from pass to pass
+// as the calling thread does, all zero again after every move, so that the
+// passes of small pictures allocate nothing; for a larger pass, sums for the
+// pass alone, so that their pages, all touched, do not add to the memory of
+// the correction pass. Its rows hold a block and the row after it, or the
+// pass's rows.
 void prepareWorker(const StatisticsPass& pass, int threads, int w, StatisticsWorker* worker) {
   if (worker->first != nullptr) return;
   const std::int32_t rows = pass.rowsPerBlock + 1 < pass.rows ? pass.rowsPerBlock + 1 : pass.rows;
@@ -240,18 +237,22 @@ void prepareWorker(const StatisticsPass& pass, int threads, int w, StatisticsWor
   if (w == 0) {
     worker->first = callingThreadSums.cells[0];
     worker->second = callingThreadSums.cells[1];
-  } else {
-    const std::size_t sets = threads <= kThreadsWithTwoSets ? 2 : 1;
-    KeptSums& kept = keptSums[w];
-    if (kept.sets != sets) {
-      kept.cells.reset();
-      kept.sets = 0;
-      kept.cells = zeroedCells(sets * kPendingCells);
-      kept.sets = sets;
-    }
-    worker->first = kept.cells.get();
-    worker->second = worker->first + (sets - 1) * kPendingCells;
+    return;
   }
+  const std::size_t sets = threads <= kThreadsWithTwoSets ? 2 : 1;
+  thread_local std::unique_ptr<PendingCell[], FreeCells> keptCells;
+  thread_local std::size_t keptSets = 0;
+  if (pass.listsCells) {
+    if (keptSets != sets) {
+      keptCells = zeroedCells(sets * kPendingCells);
+      keptSets = sets;
+    }
+    worker->first = keptCells.get();
+  } else {
+    worker->passCells = zeroedCells(sets * kPendingCells);
+    worker->first = worker->passCells.get();
+  }
+  worker->second = worker->first + (sets - 1) * kPendingCells;
 }
 
 // Samples every triple, the runs of blocks spread over threads, and moves
@@ -293,14 +294,6 @@ bool sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
   for (StatisticsWorker& worker : workers) {
     if (worker.first != nullptr) movePendingSums(pass, &worker);
     allRead = allRead && !worker.readFailed;
-  }
-  // A large picture has touched every page of the kept sums: they are given
-  // back, so that they do not add to the memory of the correction pass.
-  if (!pass->listsCells) {
-    for (KeptSums& kept : keptSums) {
-      kept.cells.reset();
-      kept.sets = 0;
-    }
   }
   return allRead;
 }
