@@ -2,8 +2,8 @@
 # The benchmark. Draws deterministic striped scans one at a time (1, 10 and 40
 # megapixels, 12000 x 7500, 7500 x 12000, and the large 32767 x 32767,
 # 32767 x 12000 and 12000 x 32767) and has hyperfine time on each, warm page
-# cache, one warm-up and several runs of: /usr/bin/convert (ImageMagick, if
-# installed), cp, the tool on every CPU ("all"), the tool pinned with
+# cache, one warm-up and then rounds of one run each of: /usr/bin/convert
+# (ImageMagick, if installed), cp, the tool on every CPU ("all"), the tool pinned with
 # taskset -c 0 ("1cpu"), with --baseline another build both ways (neither on
 # the large scans), and lomvera_timed, which reports its stage times and
 # threads. Then it measures the peak memory on 2 threads, compares the outputs
@@ -162,10 +162,18 @@ benchScan() {
   # shellcheck disable=SC2016  # expanded by that shell
   add timed sh -c 'exec "$1" "$2" "$3" 2>>"$0"' "$work/stages.txt" "$timed"
   : >"$work/stages.txt"
-  echo "bench: $name: runs of each command: 1 warm-up, $3 counted"
-  hyperfine -N --style basic --warmup 1 --runs "$3" "${hf[@]}" --cleanup "$(q rm -f "$work/out-cp.tga" "$work/out-convert.tga")" \
-    --export-json "$results/$name.json" >"$results/$name.txt" 2>&1 || { cat "$results/$name.txt"; exit 1; }
-  jq -r --arg s "$name" '.results[] | "\($s) \(.command) \(.min) \(.median) \(.times | length)"' "$results/$name.json" >>"$work/times"
+  echo "bench: $name: runs of each command: 1 warm-up, $3 counted, in $3 rounds of one run of every command"
+  # Round by round, so that a change in the machine's load falls on every
+  # command alike; the rounds' runs are then taken together.
+  local round
+  for round in $(seq "$3"); do
+    hyperfine -N --style basic --warmup "$((round == 1))" --runs 1 "${hf[@]}" \
+      --cleanup "$(q rm -f "$work/out-cp.tga" "$work/out-convert.tga")" --export-json "$results/$name-$round.json" \
+      >>"$results/$name.txt" 2>&1 || { cat "$results/$name.txt"; exit 1; }
+  done
+  jq -rs --arg s "$name" '[.[].results[]] | group_by(.command)[] | ([.[].times[]] | sort) as $t | ($t | length) as $n
+    | "\($s) \(.[0].command) \($t[0]) \(($t[($n - 1) / 2 | floor] + $t[$n / 2 | floor]) / 2) \($n)"' \
+    "$results/$name"-*.json >>"$work/times"
   tail -n +2 "$work/stages.txt" | stagesOf | sed "s/^/$name /" >>"$work/stages"  # less the warm-up's line
   for way in 1cpu timed; do cmp -s "$work/out-all.tga" "$work/out-$way.tga" || same=0; done
   [ ! -e "$work/out-base.tga" ] || baseSame=1
