@@ -61,6 +61,17 @@ class Image {
   // closeTga reports any failure. Threads may read runs at the same time,
   // each into rows of its own.
   bool readRows(std::int32_t first, std::int32_t count, Pixel* rows);
+  // The same rows as the file holds them, for loops that take file bytes
+  // themselves: count x width x pixelBytes() bytes, blue, green, red (and
+  // alpha in 32-bit files) per pixel, the rows in the file's order, which
+  // rowInRun tells. Fails as readRows does.
+  bool readPixelBytes(std::int32_t first, std::int32_t count, unsigned char* bytes);
+  // The bytes per pixel of the open file: 3 or 4.
+  unsigned pixelBytes() const { return bytesPerPixel_; }
+  // Where readPixelBytes puts row first + k of a run of `count` rows: the
+  // index of its bytes among the run's rows. A file stored top row first
+  // holds the rows of a run in reverse.
+  std::int32_t rowInRun(std::int32_t k, std::int32_t count) const { return topDown_ ? count - 1 - k : k; }
   // Closes the input file. Returns true when every read succeeded and the
   // file's length and modification time are still those it had when it was
   // opened: only then do the rows read make one picture.
