@@ -25,14 +25,22 @@ inline unsigned thresholdOf(std::uint32_t state) { return (state >> kThresholdSh
 // complement, kRemainderBits - threshold, to the magnitude carries into the
 // whole part exactly when the remainder exceeds the threshold. That
 // complement is the threshold of the complemented state, so the kernels may
-// keep complemented states and never work out the threshold itself. The sum
-// fits 16 bits for every magnitude below 2^16 - kRemainderBits.
+// keep complemented states and never work out the threshold itself.
 inline unsigned roundingOffsetOf(std::uint32_t state) { return thresholdOf(~state); }
 inline unsigned halfLevelsWithOffset(unsigned magnitude, unsigned offset) {
   return (magnitude + offset) >> kWholeLevelShift;
 }
 inline unsigned halfLevels(unsigned magnitude, unsigned threshold) {
   return halfLevelsWithOffset(magnitude, kRemainderBits - threshold);
+}
+// The same in 16 bits, in which the kernels work them out: from the low 16
+// bits of a state, and for magnitudes whose sum with an offset fits 16 bits,
+// those below 2^16 - kRemainderBits.
+inline std::uint16_t roundingOffsetOfLowState(std::uint16_t state) {
+  return static_cast<std::uint16_t>((static_cast<std::uint16_t>(~state) >> kThresholdShift) & kRemainderBits);
+}
+inline std::uint16_t halfLevelsIn16Bits(std::uint16_t magnitude, std::uint16_t offset) {
+  return static_cast<std::uint16_t>(static_cast<std::uint16_t>(magnitude + offset) >> kWholeLevelShift);
 }
 
 // Takes one generator step and rounds |value| / 512 with it (halfLevels);
