@@ -68,14 +68,21 @@ struct CorrectionWorker {
   std::int64_t total = 0;
 };
 
-// A run of rows: the input file's bytes of it, and the bytes the output file
-// takes, written by the corrections; sized by the thread that takes its
-// first run.
+// A run of rows as the input file holds it; sized by the thread that takes
+// its first run.
 struct RunBuffer {
   std::vector<unsigned char> pixels;
-  std::vector<unsigned char> bytes;
-  std::size_t byteCount = 0;
   bool read = false;  // whether the run could be read
+};
+
+// The output file's bytes of the runs under way, each run at its place in
+// the file modulo the size of the ring, a whole number of the writer's
+// blocks (kWriteBlockSize, image.h): so whole blocks are written straight
+// from the ring, never copied. A run that passes the ring's end is written
+// on into the bytes after it, which are then moved to the ring's start.
+struct OutputRing {
+  std::vector<unsigned char> bytes;
+  std::size_t size = 0;
 };
 
 // What the threads of one pass share, read only while they work.
@@ -85,6 +92,7 @@ struct CorrectionPass {
   std::int32_t rows = 0;
   std::int32_t rowsPerRun = 0;
   unsigned pixelBytes = 0;
+  std::size_t runBytes = 0;  // the output bytes of a run (the last may have fewer)
   std::uint32_t start = 0;  // the generator's state before the pass
   // Lines as columns: the low 16 bits of each pair's state before its first
   // position.
@@ -146,30 +154,32 @@ void correctColumnPairs(const CorrectionPass& pass, CorrectionWorker* worker, st
   }
 }
 
-// Reads run `run` of rows and corrects it into the output file's bytes (a
+// Reads run `run` of rows and corrects it into its place in the ring (a
 // picture without pairs keeps its pixels).
-void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer* buffer, std::int32_t run) {
+void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer* buffer, OutputRing* ring,
+                std::int32_t run) {
   const std::int32_t y = run * pass.rowsPerRun;
   const std::int32_t count = endRowOfRun(pass, run) - y;
   if (buffer->pixels.empty()) {
     const std::int32_t rows = pass.rowsPerRun < pass.rows ? pass.rowsPerRun : pass.rows;
     const std::size_t pixels = static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(rows);
     buffer->pixels.resize(pixels * pass.pixelBytes + kPixelBytesSlack);
-    buffer->bytes.resize(pixels * kOutputPixelBytes);
   }
   if (pass.pairs > 0 && !inputImage.transposed) worker->chains.resize(static_cast<std::size_t>(pass.pairs));
   buffer->read = inputImage.readPixelBytes(y, count, buffer->pixels.data());
   if (!buffer->read) return;
+  const std::size_t at = pass.runBytes * static_cast<std::size_t>(run) % ring->size;
+  unsigned char* out = ring->bytes.data() + at;
   if (pass.pairs > 0 && inputImage.transposed) {
-    correctRowPairs(pass, worker, y, count, buffer->pixels.data(), buffer->bytes.data());
+    correctRowPairs(pass, worker, y, count, buffer->pixels.data(), out);
   } else if (pass.pairs > 0) {
-    correctColumnPairs(pass, worker, y, count, buffer->pixels.data(), buffer->bytes.data());
+    correctColumnPairs(pass, worker, y, count, buffer->pixels.data(), out);
   } else {
     for (std::int32_t r = 0; r < count; ++r)
-      copyPixelBytes(runRowIn(pass, buffer->pixels.data(), r, count), pass.pixelBytes,
-                     runRowOut(pass, buffer->bytes.data(), r), pass.width);
+      copyPixelBytes(runRowIn(pass, buffer->pixels.data(), r, count), pass.pixelBytes, runRowOut(pass, out, r), pass.width);
   }
-  buffer->byteCount = static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(count) * kOutputPixelBytes;
+  const std::size_t end = at + static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(count) * kOutputPixelBytes;
+  if (end > ring->size) std::memcpy(ring->bytes.data(), ring->bytes.data() + ring->size, end - ring->size);
 }
 
 // Corrects every run of rows, the runs spread over threads, and writes them
@@ -195,6 +205,17 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
   const std::int32_t buffers = workers.size() == 1 ? 1 : static_cast<std::int32_t>(workers.size()) + 2;
   const std::int32_t runsAhead = buffers < runs ? buffers : runs;
   std::vector<RunBuffer> runBuffers(static_cast<std::size_t>(runsAhead));
+  const std::size_t runPixels = static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerRun);
+  // A run is taken once the run runsAhead before it is handed on, whose
+  // bytes are then all written but the last block's: the ring holds the
+  // runs under way and one block more.
+  pass->runBytes = runPixels * kOutputPixelBytes;
+  OutputRing ring;
+  ring.size = (static_cast<std::size_t>(runsAhead) * pass->runBytes + 2 * kWriteBlockSize - 1) / kWriteBlockSize * kWriteBlockSize;
+  ring.bytes.resize(ring.size + pass->runBytes);
+  const std::uint64_t pictureBytes = std::uint64_t{pass->runBytes} / static_cast<std::uint64_t>(pass->rowsPerRun) *
+                                     static_cast<std::uint64_t>(pass->rows);
+  std::uint64_t written = 0;
   // Nothing follows a run that could not be read: a device or a pipe as the
   // output gets the picture up to there, like a file cut short. The runs
   // before it are read whatever the order of reading (Image::readRows), so
@@ -202,12 +223,20 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
   const SpreadResult spread = spreadRuns(
       static_cast<int>(workers.size()), runs, runsAhead,
       [&](int w, std::int32_t run) {
-        correctRun(*pass, &workers[static_cast<std::size_t>(w)], &runBuffers[static_cast<std::size_t>(run % runsAhead)], run);
+        correctRun(*pass, &workers[static_cast<std::size_t>(w)], &runBuffers[static_cast<std::size_t>(run % runsAhead)],
+                   &ring, run);
       },
       [&](std::int32_t run) {
-        const RunBuffer& buffer = runBuffers[static_cast<std::size_t>(run % runsAhead)];
-        if (!buffer.read) outputImage.failWrites();
-        outputImage.writeEncodedPixels(buffer.bytes.data(), buffer.byteCount);
+        if (!runBuffers[static_cast<std::size_t>(run % runsAhead)].read) outputImage.failWrites();
+        // The whole blocks done, and after the last run what is left.
+        const std::uint64_t done = run + 1 == runs ? pictureBytes : std::uint64_t{pass->runBytes} * static_cast<std::uint64_t>(run + 1);
+        const std::uint64_t upTo = run + 1 == runs ? done : done / kWriteBlockSize * kWriteBlockSize;
+        while (written < upTo) {
+          const std::size_t at = static_cast<std::size_t>(written % ring.size);
+          const std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(upTo - written, ring.size - at));
+          outputImage.writeEncodedPixels(ring.bytes.data() + at, span);
+          written += span;
+        }
         const std::int32_t end = endRowOfRun(*pass, run);
         if (inputImage.transposed) {
           advanceDots(dots, end / 2, pass->pairs);

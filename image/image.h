@@ -87,8 +87,10 @@ class Image {
   // bytes each, through writeBuffer, in blocks of exactly kWriteBlockSize
   // bytes. A write that fails is remembered and the rest is dropped.
   void writePixels(const Pixel* pixels, std::size_t count);
-  // The same for `count` bytes of pixels already encoded by
-  // encodeOutputPixels, so that threads can encode runs while one writes.
+  // The same for `count` bytes of pixels already as the file stores them,
+  // kOutputPixelBytes each, so that threads can make runs of them while one
+  // writes. Whole blocks go to the file straight from `bytes` when nothing
+  // waits in writeBuffer.
   void writeEncodedPixels(const unsigned char* bytes, std::size_t count);
   // Drops every write from now on and makes saveTga fail, as a failed
   // write does: for a picture whose corrected rows cannot all be made.
@@ -126,10 +128,8 @@ class Image {
   bool writeBlock(const unsigned char* block);
 };
 
-// The bytes of `count` Pixels as the output file stores them, blue, green
-// and red, kOutputPixelBytes each; the alpha byte is dropped.
+// The bytes of a pixel as the output file stores it: blue, green and red.
 constexpr std::size_t kOutputPixelBytes = 3;
-void encodeOutputPixels(const Pixel* pixels, unsigned char* bytes, std::size_t count);
 
 // The TGA writer's output buffer, allocated by the first Image constructed.
 extern std::unique_ptr<unsigned char[]> writeBuffer;

@@ -215,10 +215,6 @@ void Image::writePixels(const Pixel* pixels, std::size_t count) {
   }
 }
 
-void encodeOutputPixels(const Pixel* pixels, unsigned char* bytes, std::size_t count) {
-  narrowPixels(pixels, bytes, count);
-}
-
 // Fills writeBuffer to a whole block and writes it; whole blocks of the
 // bytes that follow are written straight from them, and the rest waits in
 // writeBuffer for the next call.
