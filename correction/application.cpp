@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "correction/correction.h"
@@ -81,9 +82,10 @@ struct RunBuffer {
 // from the ring, never copied. A run that passes the ring's end is written
 // on into the bytes after it, which are then moved to the ring's start.
 struct OutputRing {
-  std::vector<unsigned char> bytes;
+  std::unique_ptr<unsigned char[]> bytes;  // size bytes and a run's more, uninitialised
   std::size_t size = 0;
 };
+constexpr std::size_t kLeastRingBytes = std::size_t{1} << 20;
 
 // What the threads of one pass share, read only while they work.
 struct CorrectionPass {
@@ -169,7 +171,7 @@ void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer*
   buffer->read = inputImage.readPixelBytes(y, count, buffer->pixels.data());
   if (!buffer->read) return;
   const std::size_t at = pass.runBytes * static_cast<std::size_t>(run) % ring->size;
-  unsigned char* out = ring->bytes.data() + at;
+  unsigned char* out = ring->bytes.get() + at;
   if (pass.pairs > 0 && inputImage.transposed) {
     correctRowPairs(pass, worker, y, count, buffer->pixels.data(), out);
   } else if (pass.pairs > 0) {
@@ -179,7 +181,7 @@ void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer*
       copyPixelBytes(runRowIn(pass, buffer->pixels.data(), r, count), pass.pixelBytes, runRowOut(pass, out, r), pass.width);
   }
   const std::size_t end = at + static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(count) * kOutputPixelBytes;
-  if (end > ring->size) std::memcpy(ring->bytes.data(), ring->bytes.data() + ring->size, end - ring->size);
+  if (end > ring->size) std::memcpy(ring->bytes.get(), ring->bytes.get() + ring->size, end - ring->size);
 }
 
 // Corrects every run of rows, the runs spread over threads, and writes them
@@ -208,13 +210,16 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
   const std::size_t runPixels = static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerRun);
   // A run is taken once the run runsAhead before it is handed on, whose
   // bytes are then all written but the last block's: the ring holds the
-  // runs under way and one block more.
+  // runs under way and one block more, and is large enough that few runs
+  // pass its end; or it holds the whole picture.
   pass->runBytes = runPixels * kOutputPixelBytes;
-  OutputRing ring;
-  ring.size = (static_cast<std::size_t>(runsAhead) * pass->runBytes + 2 * kWriteBlockSize - 1) / kWriteBlockSize * kWriteBlockSize;
-  ring.bytes.resize(ring.size + pass->runBytes);
   const std::uint64_t pictureBytes = std::uint64_t{pass->runBytes} / static_cast<std::uint64_t>(pass->rowsPerRun) *
                                      static_cast<std::uint64_t>(pass->rows);
+  const std::size_t ringBytes = static_cast<std::size_t>(std::min<std::uint64_t>(
+      std::max(static_cast<std::size_t>(runsAhead) * pass->runBytes + kWriteBlockSize, kLeastRingBytes), pictureBytes));
+  OutputRing ring;
+  ring.size = (ringBytes + kWriteBlockSize - 1) / kWriteBlockSize * kWriteBlockSize;
+  ring.bytes.reset(new unsigned char[ring.size + pass->runBytes]);
   std::uint64_t written = 0;
   // Nothing follows a run that could not be read: a device or a pipe as the
   // output gets the picture up to there, like a file cut short. The runs
@@ -234,7 +239,7 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
         while (written < upTo) {
           const std::size_t at = static_cast<std::size_t>(written % ring.size);
           const std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(upTo - written, ring.size - at));
-          outputImage.writeEncodedPixels(ring.bytes.data() + at, span);
+          outputImage.writeEncodedPixels(ring.bytes.get() + at, span);
           written += span;
         }
         const std::int32_t end = endRowOfRun(*pass, run);

@@ -61,8 +61,8 @@ void measureRowTriples(const unsigned char* a, const unsigned char* b, const uns
 // for k < count.
 void measureColumnTriples(const unsigned char* row, unsigned pixelBytes, std::int32_t count, TripleMeasures* measures);
 // Adds the measures of `count` positions to the pending sums, to the two
-// sets by turns, so that runs of one colour do not make every addition wait
-// for the one before. Each set has kCellCount + 1 cells.
+// sets in an order in which runs of one colour do not make every addition
+// wait for the one before (block_loops.h). Each set has kCellCount + 1 cells.
 void addMeasures(const TripleMeasures& measures, std::int32_t count, PendingCell* first, PendingCell* second);
 
 // --- Application -----------------------------------------------------------
