@@ -134,35 +134,40 @@ LOMVERA_WIDE_VECTOR_CODE void measureColumnTriplesOf(const unsigned char* row, s
 // A group of eight pixels is corrected in 16-bit lanes, one lane per byte,
 // four lanes per pixel: the pixels 0, 1, 4, 5 of the group in one vector and
 // 2, 3, 6, 7 in another, the order in which packing the lanes back to bytes
-// puts them in place. Each colour lane holds the complemented generator state
-// (generator.h) of the draw that rounds its byte, so that its rounding offset
-// is bits 5 to 13 of the lane; an alpha lane holds 0, whose offset 0 leaves
-// the alpha byte, of magnitude 0, unmoved.
+// puts them in place. Each colour lane holds four times the complement of
+// the generator state (its low 16 bits) of the draw that rounds its byte: so
+// the top nine bits of the lane are bits 5 to 13 of the complemented state,
+// the draw's rounding offset (generator.h), one shift away. An alpha lane
+// holds 0, whose offset 0 leaves the alpha byte, of magnitude 0, unmoved.
 
 constexpr int kLanes = 16;
+constexpr int kOffsetShift = kThresholdShift + 2;  // of four times the complemented state
 // The pixel of the group in each four lanes of the two vectors.
 constexpr int kPixelOfLanes[2][4] = {{0, 1, 4, 5}, {2, 3, 6, 7}};
 
-// The states of the colour lanes are the jumps of a lane from one state, and
-// jumps of every lane alike carry them on: complemented, a state s becomes
-// ~(J(~s) + C) = J s + (J - 1 - C).
+// The lanes are affine in a state: the draw of jump (J, C) from state s is
+// x = J s + C, and four times its complement -4 (x + 1) = -4J s - 4 (C + 1).
+// Carried on by a jump (A, B) of every lane alike, a lane q = -4 (x + 1)
+// becomes -4 (A x + B + 1) = A q + 4 (A - 1 - B).
 struct LaneJumps {
   std::uint16_t multiplier[kLanes]{};
   std::uint16_t increment[kLanes]{};
 };
-constexpr LaneJumps complementedStep(std::uint64_t steps) {
+constexpr void setLaneFromState(LaneJumps* lanes, int lane, std::uint64_t draws) {
+  const LowJump jump = lowJumpOf(draws);
+  lanes->multiplier[lane] = static_cast<std::uint16_t>(0u - 4u * jump.multiplier);
+  lanes->increment[lane] = static_cast<std::uint16_t>(0u - 4u * (jump.increment + 1u));
+}
+constexpr LaneJumps laneStep(std::uint64_t steps) {
   LaneJumps step;
   const LowJump jump = lowJumpOf(steps);
   for (int lane = 0; lane < kLanes; ++lane) {
     if (lane % 4 == 3) continue;
     step.multiplier[lane] = jump.multiplier;
-    step.increment[lane] = static_cast<std::uint16_t>(jump.multiplier - 1 - jump.increment);
+    step.increment[lane] = static_cast<std::uint16_t>(4u * (jump.multiplier - 1u - jump.increment));
   }
   return step;
 }
-// The colour lanes, whose jumped states are complemented.
-constexpr std::uint16_t kColourLanes[kLanes] = {0xFFFF, 0xFFFF, 0xFFFF, 0, 0xFFFF, 0xFFFF, 0xFFFF, 0,
-                                               0xFFFF, 0xFFFF, 0xFFFF, 0, 0xFFFF, 0xFFFF, 0xFFFF, 0};
 
 // Lines as rows: the group is eight positions along a pair. The lanes of the
 // even pixels ([0] and [1]) and the odd pixels ([2] and [3]) from the state
@@ -178,14 +183,12 @@ constexpr RowLanes rowLanes() {
       for (int lane = 0; lane < kLanes; ++lane) {
         const int draw = kDrawOfByte[e][lane % 4];
         if (draw == 0) continue;
-        const LowJump jump =
-            lowJumpOf(static_cast<std::uint64_t>(kDrawsPerPosition * kPixelOfLanes[half][lane / 4] + draw));
-        lanes.fromGroupStart[2 * e + half].multiplier[lane] = jump.multiplier;
-        lanes.fromGroupStart[2 * e + half].increment[lane] = jump.increment;
+        setLaneFromState(&lanes.fromGroupStart[2 * e + half], lane,
+                         static_cast<std::uint64_t>(kDrawsPerPosition * kPixelOfLanes[half][lane / 4] + draw));
       }
     }
   }
-  lanes.toNextGroup = complementedStep(static_cast<std::uint64_t>(kDrawsPerPosition) * kPixelsPerVector);
+  lanes.toNextGroup = laneStep(static_cast<std::uint64_t>(kDrawsPerPosition) * kPixelsPerVector);
   return lanes;
 }
 constexpr RowLanes kRowLanes = rowLanes();
@@ -196,10 +199,7 @@ constexpr LaneJumps columnLanes() {
   LaneJumps lanes;
   for (int lane = 0; lane < kLanes; ++lane) {
     const int draw = kDrawOfByte[(lane / 4) % 2][lane % 4];
-    if (draw == 0) continue;
-    const LowJump jump = lowJumpOf(static_cast<std::uint64_t>(draw));
-    lanes.multiplier[lane] = jump.multiplier;
-    lanes.increment[lane] = jump.increment;
+    if (draw != 0) setLaneFromState(&lanes, lane, static_cast<std::uint64_t>(draw));
   }
   return lanes;
 }
@@ -207,21 +207,17 @@ constexpr LaneJumps kColumnLanes = columnLanes();
 constexpr LowJump kPositionJump = lowJumpOf(kDrawsPerPosition);
 
 LOMVERA_WIDE_VECTOR_CODE inline __m256i laneStates(const LaneJumps& jumps, __m256i states) {
-  return _mm256_xor_si256(
-      _mm256_add_epi16(_mm256_mullo_epi16(load(jumps.multiplier), states), load(jumps.increment)),
-      load(kColourLanes));
+  return _mm256_add_epi16(_mm256_mullo_epi16(load(jumps.multiplier), states), load(jumps.increment));
 }
 
 LOMVERA_WIDE_VECTOR_CODE inline __m256i steppedStates(__m256i multiplier, __m256i increment, __m256i states) {
   return _mm256_add_epi16(_mm256_mullo_epi16(states, multiplier), increment);
 }
 
-// halfLevelsWithOffset (generator.h) of each lane's magnitude, with the
-// rounding offset of its complemented state.
-LOMVERA_WIDE_VECTOR_CODE inline __m256i halvesOf(__m256i magnitudes, __m256i states) {
-  const __m256i offsets =
-      _mm256_and_si256(_mm256_srli_epi16(states, kThresholdShift), _mm256_set1_epi16(kRemainderBits));
-  return _mm256_srli_epi16(_mm256_add_epi16(magnitudes, offsets), kWholeLevelShift);
+// halfLevelsIn16Bits (generator.h) of each lane's magnitude, with the
+// rounding offset of its lane.
+LOMVERA_WIDE_VECTOR_CODE inline __m256i halvesOf(__m256i magnitudes, __m256i lanes) {
+  return _mm256_srli_epi16(_mm256_add_epi16(magnitudes, _mm256_srli_epi16(lanes, kOffsetShift)), kWholeLevelShift);
 }
 
 // The CellRoundings at the byte offsets 8 x cell of four pixels, one load
