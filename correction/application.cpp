@@ -85,7 +85,6 @@ struct OutputRing {
   std::unique_ptr<unsigned char[]> bytes;  // size bytes and a run's more, uninitialised
   std::size_t size = 0;
 };
-constexpr std::size_t kLeastRingBytes = std::size_t{1} << 20;
 
 // What the threads of one pass share, read only while they work.
 struct CorrectionPass {
@@ -210,13 +209,14 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
   const std::size_t runPixels = static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerRun);
   // A run is taken once the run runsAhead before it is handed on, whose
   // bytes are then all written but the last block's: the ring holds the
-  // runs under way and one block more, and is large enough that few runs
-  // pass its end; or it holds the whole picture.
+  // runs under way and one block more, or the whole picture. (A larger ring
+  // would move fewer bytes of runs that pass its end, but fresh memory costs
+  // more than moving them.)
   pass->runBytes = runPixels * kOutputPixelBytes;
   const std::uint64_t pictureBytes = std::uint64_t{pass->runBytes} / static_cast<std::uint64_t>(pass->rowsPerRun) *
                                      static_cast<std::uint64_t>(pass->rows);
-  const std::size_t ringBytes = static_cast<std::size_t>(std::min<std::uint64_t>(
-      std::max(static_cast<std::size_t>(runsAhead) * pass->runBytes + kWriteBlockSize, kLeastRingBytes), pictureBytes));
+  const std::size_t ringBytes = static_cast<std::size_t>(
+      std::min<std::uint64_t>(static_cast<std::size_t>(runsAhead) * pass->runBytes + kWriteBlockSize, pictureBytes));
   OutputRing ring;
   ring.size = (ringBytes + kWriteBlockSize - 1) / kWriteBlockSize * kWriteBlockSize;
   ring.bytes.reset(new unsigned char[ring.size + pass->runBytes]);
