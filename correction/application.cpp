@@ -69,6 +69,9 @@ struct CorrectionWorker {
   std::int64_t total = 0;
 };
 
+// The most memory the runs under way may take for runs of two blocks.
+constexpr std::uint64_t kLongRunsMemory = std::uint64_t{8} << 20;
+
 // A run of rows as the input file holds it; sized by the thread that takes
 // its first run.
 struct RunBuffer {
@@ -187,8 +190,15 @@ void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer*
 // to the output file in order as they are done. Returns the sum of the
 // corrections.
 std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
-  const std::int32_t runs = (pass->rows + pass->rowsPerRun - 1) / pass->rowsPerRun;
   const int threads = workerThreadsFor(inputImage.pixelCount());
+  // With several threads each run ends in hand-overs between them, which
+  // cost system calls: runs of two blocks make half as many, as long as the
+  // runs that may be under way (below) fit kLongRunsMemory. One thread keeps
+  // runs of one block, which stay in its cache.
+  const std::uint64_t longRunsMemory = static_cast<std::uint64_t>(threads + 2) * 2 * static_cast<std::uint64_t>(pass->rowsPerRun) *
+                                       static_cast<std::uint64_t>(pass->width) * (pass->pixelBytes + kOutputPixelBytes);
+  if (threads > 1 && longRunsMemory <= kLongRunsMemory) pass->rowsPerRun *= 2;
+  const std::int32_t runs = (pass->rows + pass->rowsPerRun - 1) / pass->rowsPerRun;
   std::vector<CorrectionWorker> workers(static_cast<std::size_t>(threads < runs ? threads : runs));
   const bool linesAreColumns = pass->pairs > 0 && !inputImage.transposed;
   if (linesAreColumns) {
