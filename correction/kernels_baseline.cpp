@@ -149,25 +149,30 @@ std::uint32_t correctBytes(Pixel* pixels, const ByteCorrections& bytes, std::int
 
 LOMVERA_DEFINE_BLOCK_LOOPS(Baseline, )
 
+// The measuring loops widen the pixels a few at a time, so that the many
+// threads that measure need little stack.
+constexpr std::int32_t kWidenedPositions = 64;
+
 void measureRowTriplesBaseline(const unsigned char* a, const unsigned char* b, const unsigned char* c,
                                unsigned pixelBytes, std::int32_t first, std::int32_t count, TripleMeasures* measures) {
-  Pixel pixels[3][kMeasureBlock];
-  const std::size_t at = static_cast<std::size_t>(first) * pixelBytes;
-  widen(a + at, pixelBytes, count - first, pixels[0]);
-  widen(b + at, pixelBytes, count - first, pixels[1]);
-  widen(c + at, pixelBytes, count - first, pixels[2]);
-  for (std::int32_t k = first; k < count; ++k)
-    measureTriple(pixels[0][k - first], pixels[1][k - first], pixels[2][k - first], k, measures);
+  Pixel pixels[3][kWidenedPositions];
+  for (std::int32_t start = first; start < count; start += kWidenedPositions) {
+    const std::int32_t n = count - start < kWidenedPositions ? count - start : kWidenedPositions;
+    const std::size_t at = static_cast<std::size_t>(start) * pixelBytes;
+    widen(a + at, pixelBytes, n, pixels[0]);
+    widen(b + at, pixelBytes, n, pixels[1]);
+    widen(c + at, pixelBytes, n, pixels[2]);
+    for (std::int32_t k = 0; k < n; ++k) measureTriple(pixels[0][k], pixels[1][k], pixels[2][k], start + k, measures);
+  }
 }
 
 void measureColumnTriplesBaseline(const unsigned char* row, unsigned pixelBytes, std::int32_t first,
                                   std::int32_t count, TripleMeasures* measures) {
-  if (first >= count) return;
-  Pixel pixels[2 * kMeasureBlock + 1];
-  widen(row + 2 * static_cast<std::size_t>(first) * pixelBytes, pixelBytes, 2 * (count - first) + 1, pixels);
-  for (std::int32_t k = first; k < count; ++k) {
-    const Pixel* at = pixels + 2 * (k - first);
-    measureTriple(at[0], at[1], at[2], k, measures);
+  Pixel pixels[2 * kWidenedPositions + 1];
+  for (std::int32_t start = first; start < count; start += kWidenedPositions) {
+    const std::int32_t n = count - start < kWidenedPositions ? count - start : kWidenedPositions;
+    widen(row + 2 * static_cast<std::size_t>(start) * pixelBytes, pixelBytes, 2 * n + 1, pixels);
+    for (std::int32_t k = 0; k < n; ++k) measureTriple(pixels[2 * k], pixels[2 * k + 1], pixels[2 * k + 2], start + k, measures);
   }
 }
 
