@@ -3,6 +3,8 @@
 // bytes, colour bytes corrected with saturating byte arithmetic, which clamps
 // to 0..255 by itself, and the output pixels stored as the file takes them.
 
+#include <algorithm>
+
 #include "correction/block_loops.h"
 #include "correction/kernel_builds.h"
 #include "platform/wide_vectors.h"
@@ -383,10 +385,10 @@ LOMVERA_WIDE_VECTOR_CODE std::uint64_t correctColumnRowOf(const CellRounding* ce
     unsigned char corrected[kPixelsPerVector * 3 + kPixelBytesSlack];
     std::uint16_t lastChains[4] = {};
     std::memcpy(in, row + static_cast<std::size_t>(x) * kPixelBytes, n * kPixelBytes);
-    std::memcpy(lastChains, chains + x / 2, pairs * sizeof *chains);
+    std::copy(chains + x / 2, chains + x / 2 + pairs, lastChains);  // a row of one pixel has no chains
     correctColumnGroup<kPixelBytes>(cells, lastChains, in, corrected, pixelsBelow(static_cast<std::int32_t>(2 * pairs)), &sums);
     std::memcpy(out + static_cast<std::size_t>(x) * 3, corrected, n * 3);
-    std::memcpy(chains + x / 2, lastChains, pairs * sizeof *chains);
+    std::copy(lastChains, lastChains + pairs, chains + x / 2);
   }
   return sumOf(sums);
 }
