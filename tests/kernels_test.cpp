@@ -122,32 +122,43 @@ TEST_F(KernelTest, PairsOfRowsAndRowsOfPairsAreCorrectedByTheRules) {
         EXPECT_EQ(outputPixels(oddOut), literalOdd);
         EXPECT_EQ(total, literalTotal);
 
-        // Lines as columns: one row, pixels 2p and 2p + 1 a pair with its own
-        // state; the last pixel of an odd count is copied.
-        const Bytes row = filePixels(count, pixelBytes);
+        // Lines as columns: three rows, each pixels 2p and 2p + 1 a pair
+        // with its own state, which moves on from row to row. The last pixel
+        // of an odd count is copied.
+        constexpr std::int32_t kRows = 3;
+        const Bytes rows = filePixels(kRows * count, pixelBytes);
+        const std::size_t rowBytes = static_cast<std::size_t>(count) * pixelBytes;
         std::vector<std::uint16_t> chains(static_cast<std::size_t>(count / 2));
         for (std::uint16_t& chain : chains) chain = static_cast<std::uint16_t>(random());
-        const std::vector<std::uint16_t> chainsBefore = chains;
-        Bytes out = guardedOutput(count);
-        const std::uint64_t rowTotal = correctColumnRow(cells.data(), chains.data(), row.data(), pixelBytes, out.data(), count);
-        Bytes literal(static_cast<std::size_t>(count) * 3);
-        literalTotal = 0;
-        for (std::int32_t p = 0; p < count / 2; ++p) {
-          std::uint32_t chain = chainsBefore[static_cast<std::size_t>(p)];
-          literalTotal += literalPosition(pixelOf(row, pixelBytes, 2 * p), pixelOf(row, pixelBytes, 2 * p + 1), &chain,
-                                          &literal[6 * static_cast<std::size_t>(p)], &literal[6 * static_cast<std::size_t>(p) + 3]);
-          EXPECT_EQ(chains[static_cast<std::size_t>(p)], static_cast<std::uint16_t>(chain)) << "pair " << p;
+        std::vector<std::uint32_t> literalChains(chains.begin(), chains.end());
+        Bytes out = guardedOutput(kRows * count);
+        std::uint64_t rowsTotal = 0;
+        for (std::int32_t r = 0; r < kRows; ++r) {
+          rowsTotal += correctColumnRow(cells.data(), chains.data(), rows.data() + r * rowBytes, pixelBytes,
+                                        out.data() + static_cast<std::size_t>(r * count) * 3, count);
         }
-        if (count % 2 != 0) std::memcpy(&literal[3 * static_cast<std::size_t>(count - 1)], &row[static_cast<std::size_t>(count - 1) * pixelBytes], 3);
+        Bytes literal(static_cast<std::size_t>(kRows * count) * 3);
+        literalTotal = 0;
+        for (std::int32_t r = 0; r < kRows; ++r) {
+          const Bytes row(rows.begin() + static_cast<std::ptrdiff_t>(r * rowBytes), rows.end());
+          unsigned char* at = &literal[static_cast<std::size_t>(r * count) * 3];
+          for (std::int32_t p = 0; p < count / 2; ++p) {
+            literalTotal += literalPosition(pixelOf(row, pixelBytes, 2 * p), pixelOf(row, pixelBytes, 2 * p + 1),
+                                            &literalChains[static_cast<std::size_t>(p)], at + 6 * p, at + 6 * p + 3);
+          }
+          if (count % 2 != 0) std::memcpy(at + 3 * (count - 1), &row[static_cast<std::size_t>(count - 1) * pixelBytes], 3);
+        }
         EXPECT_EQ(outputPixels(out), literal);
-        EXPECT_EQ(rowTotal, literalTotal);
+        EXPECT_EQ(rowsTotal, literalTotal);
+        for (std::size_t p = 0; p < chains.size(); ++p)
+          EXPECT_EQ(chains[p], static_cast<std::uint16_t>(literalChains[p])) << "pair " << p;
 
         // No pair: the pixels as they are.
         Bytes copied = guardedOutput(count);
-        copyPixelBytes(row.data(), pixelBytes, copied.data(), count);
+        copyPixelBytes(rows.data(), pixelBytes, copied.data(), count);
         Bytes plain(static_cast<std::size_t>(count) * 3);
         for (std::int32_t k = 0; k < count; ++k)
-          std::memcpy(&plain[3 * static_cast<std::size_t>(k)], &row[static_cast<std::size_t>(k) * pixelBytes], 3);
+          std::memcpy(&plain[3 * static_cast<std::size_t>(k)], &rows[static_cast<std::size_t>(k) * pixelBytes], 3);
         EXPECT_EQ(outputPixels(copied), plain);
       }
     }
