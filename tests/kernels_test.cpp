@@ -141,7 +141,7 @@ TEST_F(KernelTest, PairsOfRowsAndRowsOfPairsAreCorrectedByTheRules) {
         literalTotal = 0;
         for (std::int32_t r = 0; r < kRows; ++r) {
           const Bytes row(rows.begin() + static_cast<std::ptrdiff_t>(r * rowBytes), rows.end());
-          unsigned char* at = &literal[static_cast<std::size_t>(r * count) * 3];
+          unsigned char* at = literal.data() + static_cast<std::size_t>(r * count) * 3;
           for (std::int32_t p = 0; p < count / 2; ++p) {
             literalTotal += literalPosition(pixelOf(row, pixelBytes, 2 * p), pixelOf(row, pixelBytes, 2 * p + 1),
                                             &literalChains[static_cast<std::size_t>(p)], at + 6 * p, at + 6 * p + 3);
