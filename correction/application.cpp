@@ -112,7 +112,8 @@ std::int32_t endRowOfRun(const CorrectionPass& pass, std::int32_t run) {
 // The file bytes of row y + k of the run of `count` rows from y in `in`,
 // and the output bytes of that row in `out`.
 const unsigned char* runRowIn(const CorrectionPass& pass, const unsigned char* in, std::int32_t k, std::int32_t count) {
-  return in + static_cast<std::size_t>(pass.width) * pass.pixelBytes * static_cast<std::size_t>(inputImage.rowInRun(k, count));
+  return in + static_cast<std::size_t>(pass.width) * pass.pixelBytes *
+                  static_cast<std::size_t>(inputImage.rowInRun(k, count));
 }
 unsigned char* runRowOut(const CorrectionPass& pass, unsigned char* out, std::int32_t k) {
   return out + static_cast<std::size_t>(pass.width) * kOutputPixelBytes * static_cast<std::size_t>(k);
@@ -124,7 +125,8 @@ unsigned char* runRowOut(const CorrectionPass& pass, unsigned char* out, std::in
 // with the unpaired row, which keeps its pixels.
 void correctRowPairs(const CorrectionPass& pass, CorrectionWorker* worker, std::int32_t y, std::int32_t count,
                      const unsigned char* in, unsigned char* out) {
-  const std::uint64_t drawsPerPair = static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(pass.width);
+  const std::uint64_t drawsPerPair =
+      static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(pass.width);
   const GeneratorJump pairJump = generatorJump(drawsPerPair);
   std::uint32_t state = jumpedState(generatorJump(drawsPerPair * static_cast<std::uint64_t>(y / 2)), pass.start);
   std::int32_t r = 0;
@@ -147,14 +149,15 @@ void correctColumnPairs(const CorrectionPass& pass, CorrectionWorker* worker, st
                         const unsigned char* in, unsigned char* out) {
   std::uint16_t* chains = worker->chains.data();
   if (worker->chainsRow != y) {
-    const GeneratorJump toRun = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(y));
+    const GeneratorJump toRun =
+        generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(y));
     for (std::int32_t pair = 0; pair < pass.pairs; ++pair)
       chains[pair] = static_cast<std::uint16_t>(jumpedState(toRun, pass.pairStarts[static_cast<std::size_t>(pair)]));
   }
   worker->chainsRow = y + count;
   for (std::int32_t r = 0; r < count; ++r) {
-    worker->total += static_cast<std::int64_t>(
-        correctColumnRow(cellRoundings, chains, runRowIn(pass, in, r, count), pass.pixelBytes, runRowOut(pass, out, r), pass.width));
+    worker->total += static_cast<std::int64_t>(correctColumnRow(cellRoundings, chains, runRowIn(pass, in, r, count),
+                                                                pass.pixelBytes, runRowOut(pass, out, r), pass.width));
   }
 }
 
@@ -195,7 +198,8 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
   // cost system calls: runs of two blocks make half as many, as long as the
   // runs that may be under way (below) fit kLongRunsMemory. One thread keeps
   // runs of one block, which stay in its cache.
-  const std::uint64_t longRunsMemory = static_cast<std::uint64_t>(threads + 2) * 2 * static_cast<std::uint64_t>(pass->rowsPerRun) *
+  const std::uint64_t longRunsMemory = static_cast<std::uint64_t>(threads + 2) * 2 *
+                                       static_cast<std::uint64_t>(pass->rowsPerRun) *
                                        static_cast<std::uint64_t>(pass->width) * (pass->pixelBytes + kOutputPixelBytes);
   if (threads > 1 && longRunsMemory <= kLongRunsMemory) pass->rowsPerRun *= 2;
   const std::int32_t runs = (pass->rows + pass->rowsPerRun - 1) / pass->rowsPerRun;
@@ -244,7 +248,8 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
       [&](std::int32_t run) {
         if (!runBuffers[static_cast<std::size_t>(run % runsAhead)].read) outputImage.failWrites();
         // The whole blocks done, and after the last run what is left.
-        const std::uint64_t done = run + 1 == runs ? pictureBytes : std::uint64_t{pass->runBytes} * static_cast<std::uint64_t>(run + 1);
+        const std::uint64_t done =
+            run + 1 == runs ? pictureBytes : std::uint64_t{pass->runBytes} * static_cast<std::uint64_t>(run + 1);
         const std::uint64_t upTo = run + 1 == runs ? done : done / kWriteBlockSize * kWriteBlockSize;
         while (written < upTo) {
           const std::size_t at = static_cast<std::size_t>(written % ring.size);

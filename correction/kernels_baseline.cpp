@@ -172,7 +172,8 @@ void measureColumnTriplesBaseline(const unsigned char* row, unsigned pixelBytes,
   for (std::int32_t start = first; start < count; start += kWidenedPositions) {
     const std::int32_t n = count - start < kWidenedPositions ? count - start : kWidenedPositions;
     widen(row + 2 * static_cast<std::size_t>(start) * pixelBytes, pixelBytes, 2 * n + 1, pixels);
-    for (std::int32_t k = 0; k < n; ++k) measureTriple(pixels[2 * k], pixels[2 * k + 1], pixels[2 * k + 2], start + k, measures);
+    for (std::int32_t k = 0; k < n; ++k)
+      measureTriple(pixels[2 * k], pixels[2 * k + 1], pixels[2 * k + 2], start + k, measures);
   }
 }
 

@@ -104,8 +104,8 @@ LOMVERA_WIDE_VECTOR_CODE void measureRowTriplesOf(const unsigned char* a, const 
   std::int32_t k = 0;
   for (; k + kPixelsPerVector <= count; k += kPixelsPerVector) {
     const std::size_t at = static_cast<std::size_t>(k) * kPixelBytes;
-    measureEight<kPixelBytes>(loadEight<kPixelBytes>(a + at), loadEight<kPixelBytes>(b + at), loadEight<kPixelBytes>(c + at), k,
-                 measures);
+    measureEight<kPixelBytes>(loadEight<kPixelBytes>(a + at), loadEight<kPixelBytes>(b + at),
+                              loadEight<kPixelBytes>(c + at), k, measures);
   }
   measureRowTriplesBaseline(a, b, c, kPixelBytes, k, count, measures);
 }
@@ -347,20 +347,21 @@ LOMVERA_WIDE_VECTOR_CODE inline void correctColumnGroup(const CellRounding* cell
   std::memcpy(&fourChains, chains, sizeof fourChains);
   const __m256i allChains = _mm256_set1_epi64x(fourChains);
   const __m256i firstChains = _mm256_shuffle_epi8(
-      allChains, _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 4, 5, 4, 5, 4, 5, 4, 5, 4, 5, 4, 5, 4, 5, 4, 5));
+      allChains,
+      _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 4, 5, 4, 5, 4, 5, 4, 5, 4, 5, 4, 5, 4, 5, 4, 5));
   const __m256i secondChains = _mm256_shuffle_epi8(
-      allChains, _mm256_setr_epi8(2, 3, 2, 3, 2, 3, 2, 3, 2, 3, 2, 3, 2, 3, 2, 3, 6, 7, 6, 7, 6, 7, 6, 7, 6, 7, 6, 7, 6, 7, 6, 7));
-  const __m256i halves = _mm256_and_si256(
-      _mm256_packus_epi16(halvesOf(first, laneStates(kColumnLanes, firstChains)),
-                          halvesOf(second, laneStates(kColumnLanes, secondChains))),
-      kept);
+      allChains,
+      _mm256_setr_epi8(2, 3, 2, 3, 2, 3, 2, 3, 2, 3, 2, 3, 2, 3, 2, 3, 6, 7, 6, 7, 6, 7, 6, 7, 6, 7, 6, 7, 6, 7, 6, 7));
+  const __m256i halves = _mm256_and_si256(_mm256_packus_epi16(halvesOf(first, laneStates(kColumnLanes, firstChains)),
+                                                              halvesOf(second, laneStates(kColumnLanes, secondChains))),
+                                          kept);
   // The odd pixel of each pair moves the other way.
   const __m256i down = _mm256_xor_si256(downBytesOf(first, second), _mm256_setr_epi32(0, -1, 0, -1, 0, -1, 0, -1));
   storeEightColours(out, moved(pixels, halves, down));
   *sums = _mm256_add_epi64(*sums, _mm256_sad_epu8(halves, _mm256_setzero_si256()));
-  const __m128i stepped =
-      _mm_add_epi16(_mm_mullo_epi16(_mm_cvtsi64_si128(fourChains), _mm_set1_epi16(static_cast<short>(kPositionJump.multiplier))),
-                    _mm_set1_epi16(static_cast<short>(kPositionJump.increment)));
+  const __m128i stepped = _mm_add_epi16(
+      _mm_mullo_epi16(_mm_cvtsi64_si128(fourChains), _mm_set1_epi16(static_cast<short>(kPositionJump.multiplier))),
+      _mm_set1_epi16(static_cast<short>(kPositionJump.increment)));
   _mm_storel_epi64(reinterpret_cast<__m128i*>(chains), stepped);
 }
 
@@ -386,7 +387,8 @@ LOMVERA_WIDE_VECTOR_CODE std::uint64_t correctColumnRowOf(const CellRounding* ce
     std::uint16_t lastChains[4] = {};
     std::memcpy(in, row + static_cast<std::size_t>(x) * kPixelBytes, n * kPixelBytes);
     std::copy(chains + x / 2, chains + x / 2 + pairs, lastChains);  // a row of one pixel has no chains
-    correctColumnGroup<kPixelBytes>(cells, lastChains, in, corrected, pixelsBelow(static_cast<std::int32_t>(2 * pairs)), &sums);
+    correctColumnGroup<kPixelBytes>(cells, lastChains, in, corrected, pixelsBelow(static_cast<std::int32_t>(2 * pairs)),
+                                    &sums);
     std::memcpy(out + static_cast<std::size_t>(x) * 3, corrected, n * 3);
     std::copy(lastChains, lastChains + pairs, chains + x / 2);
   }
@@ -397,9 +399,10 @@ template <unsigned kPixelBytes>
 LOMVERA_WIDE_VECTOR_CODE void copyPixelBytesOf(const unsigned char* pixels, unsigned char* out, std::int32_t count) {
   std::int32_t k = 0;
   for (; k + kPixelsPerVector <= count; k += kPixelsPerVector)
-    storeEightColours(out + static_cast<std::size_t>(k) * 3, loadEight<kPixelBytes>(pixels + static_cast<std::size_t>(k) * kPixelBytes));
-  copyPixelBytesBaseline(pixels + static_cast<std::size_t>(k) * kPixelBytes, kPixelBytes, out + static_cast<std::size_t>(k) * 3,
-                         count - k);
+    storeEightColours(out + static_cast<std::size_t>(k) * 3,
+                      loadEight<kPixelBytes>(pixels + static_cast<std::size_t>(k) * kPixelBytes));
+  copyPixelBytesBaseline(pixels + static_cast<std::size_t>(k) * kPixelBytes, kPixelBytes,
+                         out + static_cast<std::size_t>(k) * 3, count - k);
 }
 
 }  // namespace

@@ -197,8 +197,8 @@ void sampleRowBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t
   std::int32_t kept = 0;
   if (worker->rowKept == firstRow) {
     // The last row of the full block before, where that block put it.
-    std::memmove(blockRow(pass, worker, at(0)), blockRow(pass, worker, inputImage.rowInRun(pass->rowsPerBlock, pass->rowsPerBlock + 1)),
-                 rowBytes);
+    std::memmove(blockRow(pass, worker, at(0)),
+                 blockRow(pass, worker, inputImage.rowInRun(pass->rowsPerBlock, pass->rowsPerBlock + 1)), rowBytes);
     kept = 1;
   }
   worker->rowKept = -1;

@@ -116,7 +116,8 @@ TEST_F(KernelTest, PairsOfRowsAndRowsOfPairsAreCorrectedByTheRules) {
         std::uint64_t literalTotal = 0;
         for (std::int32_t j = 0; j < count; ++j) {
           literalTotal += literalPosition(pixelOf(even, pixelBytes, j), pixelOf(odd, pixelBytes, j), &literalState,
-                                          &literalEven[3 * static_cast<std::size_t>(j)], &literalOdd[3 * static_cast<std::size_t>(j)]);
+                                          &literalEven[3 * static_cast<std::size_t>(j)],
+                                          &literalOdd[3 * static_cast<std::size_t>(j)]);
         }
         EXPECT_EQ(outputPixels(evenOut), literalEven);
         EXPECT_EQ(outputPixels(oddOut), literalOdd);
@@ -146,7 +147,8 @@ TEST_F(KernelTest, PairsOfRowsAndRowsOfPairsAreCorrectedByTheRules) {
             literalTotal += literalPosition(pixelOf(row, pixelBytes, 2 * p), pixelOf(row, pixelBytes, 2 * p + 1),
                                             &literalChains[static_cast<std::size_t>(p)], at + 6 * p, at + 6 * p + 3);
           }
-          if (count % 2 != 0) std::memcpy(at + 3 * (count - 1), &row[static_cast<std::size_t>(count - 1) * pixelBytes], 3);
+          if (count % 2 != 0)
+            std::memcpy(at + 3 * (count - 1), &row[static_cast<std::size_t>(count - 1) * pixelBytes], 3);
         }
         EXPECT_EQ(outputPixels(out), literal);
         EXPECT_EQ(rowsTotal, literalTotal);
@@ -193,7 +195,8 @@ TEST_F(KernelTest, TriplesOfRowsAndRowsOfTriplesAreMeasuredByTheRules) {
         Bytes row = filePixels(2 * count + 1, pixelBytes);
         const Bytes near = filePixelsNear(row);
         for (std::int32_t k = 0; k < count; ++k)
-          std::memcpy(&row[static_cast<std::size_t>(2 * k + 1) * pixelBytes], &near[static_cast<std::size_t>(2 * k) * pixelBytes], pixelBytes);
+          std::memcpy(&row[static_cast<std::size_t>(2 * k + 1) * pixelBytes],
+                      &near[static_cast<std::size_t>(2 * k) * pixelBytes], pixelBytes);
         measureColumnTriples(row.data(), pixelBytes, count, &measures);
         for (std::int32_t k = 0; k < count; ++k) {
           expectMeasures(measures, k, pixelOf(row, pixelBytes, 2 * k), pixelOf(row, pixelBytes, 2 * k + 1),
