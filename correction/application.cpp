@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "correction/correction.h"
@@ -25,98 +26,67 @@ namespace {
 
 const char* const kPerformShiftLabel = "performing shift ";
 
-// The generator call (1 to 6) whose draw rounds colour byte `byte` of the
-// even or odd pixel of a position; 0 for the alpha byte, which takes none.
-constexpr int kCallOfByte[2][4] = {{6, 4, 2, 0}, {5, 3, 1, 0}};
-
-struct alignas(kLargePageAlignment) CellCorrections {
-  CellCorrection cells[kCellCount];
+struct alignas(kLargePageAlignment) CellRoundings {
+  CellRounding cells[kCellCount];
 };
-CellCorrections corrections;
-CellCorrection (&cellCorrections)[kCellCount] = corrections.cells;
+CellRoundings roundings;
+CellRounding (&cellRoundings)[kCellCount] = roundings.cells;
 
-// The corrections of cells first to first + kCellsPerBlock - 1. Without a
+// The roundings of cells first to first + kCellsPerBlock - 1. Without a
 // branch on the entries, so that the fuzzer's coverage instrumentation can
 // stay out of this loop.
-void prepareCorrectionEntries(int first) {
+void prepareRoundingEntries(int first) {
   for (int cell = first; cell < first + kCellsPerBlock; ++cell) {
-    CellCorrection& correction = cellCorrections[cell];
-    correction = CellCorrection{};
+    CellRounding& rounding = cellRoundings[cell];
+    rounding = CellRounding{};
     for (int byte = 0; byte < 3; ++byte) {
       const std::int32_t value = shiftTable[cell][2 - byte];  // byte 0 is blue, channel 2
       const std::uint32_t negative = static_cast<std::uint32_t>(value) >> 31;
       const std::uint32_t magnitude = (static_cast<std::uint32_t>(value) ^ (0u - negative)) + negative;
-      correction.magnitude[byte] = static_cast<std::uint16_t>(magnitude);
-      correction.down |= (0u - negative) & (std::uint32_t{0xFF} << (8 * byte));
+      rounding.magnitude[byte] = static_cast<std::uint16_t>(magnitude);
+      rounding.downBits = static_cast<std::uint16_t>(rounding.downBits | negative << byte);
     }
-    correction.reversed = ~correction.down;
   }
 }
 
-// A block of the corrections of entries of 0: no magnitude, nothing down.
-struct UncorrectedBlock {
-  CellCorrection cells[kCellsPerBlock];
-};
-UncorrectedBlock uncorrectedBlock() {
-  UncorrectedBlock block;
-  std::fill(block.cells, block.cells + kCellsPerBlock, CellCorrection{{0, 0, 0, 0}, 0, ~std::uint32_t{0}});
-  return block;
-}
-
-void prepareCellCorrections() {
-  static const UncorrectedBlock uncorrected = uncorrectedBlock();
+// A block of entries of 0 has roundings of 0: no magnitude, nothing down.
+void prepareCellRoundings() {
   for (int first = 0; first < kCellCount; first += kCellsPerBlock) {
     if (bytesAreZero(&shiftTable[first], sizeof shiftTable[0] * kCellsPerBlock)) {
-      std::memcpy(&cellCorrections[first], uncorrected.cells, sizeof uncorrected.cells);
+      std::memset(&cellRoundings[first], 0, sizeof cellRoundings[0] * kCellsPerBlock);
     } else {
-      prepareCorrectionEntries(first);
+      prepareRoundingEntries(first);
     }
   }
 }
 
-DrawJumps drawJumps;
-bool drawJumpsReady = false;
-
-void setLowJump(std::uint16_t* multiplier, std::uint16_t* increment, std::uint64_t steps) {
-  const GeneratorJump jump = steps > 0 ? generatorJump(steps) : GeneratorJump{0, 0};
-  *multiplier = static_cast<std::uint16_t>(jump.multiplier);
-  *increment = static_cast<std::uint16_t>(jump.increment);
-}
-
-void prepareDrawJumps() {
-  if (drawJumpsReady) return;
-  for (int e = 0; e < 2; ++e) {
-    for (int byte = 0; byte < 4; ++byte) {
-      const std::uint64_t call = static_cast<std::uint64_t>(kCallOfByte[e][byte]);
-      setLowJump(&drawJumps.acrossMultiplier[4 * e + byte], &drawJumps.acrossIncrement[4 * e + byte], call);
-      for (int i = 0; i < kCorrectionBlock; ++i) {
-        const std::int32_t index = e * kOddBytes + 4 * i + byte;
-        setLowJump(&drawJumps.alongMultiplier[index], &drawJumps.alongIncrement[index],
-                   call ? kDrawsPerPosition * i + call : 0);
-      }
-    }
-  }
-  drawJumpsReady = true;
-}
-
-// What one thread works with: its block of draws and corrections, the
-// generator states of the pairs (lines as columns, sized by the thread when
-// it takes its first run), and the sum of the corrections it has made.
+// What one thread works with: the generator states of the pairs (lines as
+// columns, sized by the thread when it takes its first run), and the sum of
+// the corrections it has made.
 struct CorrectionWorker {
-  alignas(32) CorrectionBlock block;
   std::vector<std::uint16_t> chains;
   std::int32_t chainsRow = -1;  // the row the chains stand before, or -1
   std::int64_t total = 0;
 };
 
-// A run of rows, corrected in place (each block's cells are looked up before
-// its pixels change), and its bytes as the output file takes them; sized by
-// the thread that takes its first run.
+// The most memory the runs under way may take for runs of two blocks.
+constexpr std::uint64_t kLongRunsMemory = std::uint64_t{8} << 20;
+
+// A run of rows as the input file holds it; sized by the thread that takes
+// its first run.
 struct RunBuffer {
-  std::vector<Pixel> pixels;
-  std::vector<unsigned char> bytes;
-  std::size_t byteCount = 0;
+  std::vector<unsigned char> pixels;
   bool read = false;  // whether the run could be read
+};
+
+// The output file's bytes of the runs under way, each run at its place in
+// the file modulo the size of the ring, a whole number of the writer's
+// blocks (kWriteBlockSize, image.h): so whole blocks are written straight
+// from the ring, never copied. A run that passes the ring's end is written
+// on into the bytes after it, which are then moved to the ring's start.
+struct OutputRing {
+  std::unique_ptr<unsigned char[]> bytes;  // size bytes and a run's more, uninitialised
+  std::size_t size = 0;
 };
 
 // What the threads of one pass share, read only while they work.
@@ -125,6 +95,8 @@ struct CorrectionPass {
   std::int32_t width = 0;
   std::int32_t rows = 0;
   std::int32_t rowsPerRun = 0;
+  unsigned pixelBytes = 0;
+  std::size_t runBytes = 0;  // the output bytes of a run (the last may have fewer)
   std::uint32_t start = 0;  // the generator's state before the pass
   // Lines as columns: the low 16 bits of each pair's state before its first
   // position.
@@ -137,31 +109,35 @@ std::int32_t endRowOfRun(const CorrectionPass& pass, std::int32_t run) {
   return end < pass.rows ? end : pass.rows;
 }
 
-std::int64_t correctBlock(CorrectionWorker* worker, Pixel* pixels, std::int32_t firstByte, std::int32_t count) {
-  const CorrectionBlock& block = worker->block;
-  return correctPixels(pixels, pixels, block.threshold + firstByte, block.magnitude, block.down + firstByte, count);
+// The file bytes of row y + k of the run of `count` rows from y in `in`,
+// and the output bytes of that row in `out`.
+const unsigned char* runRowIn(const CorrectionPass& pass, const unsigned char* in, std::int32_t k, std::int32_t count) {
+  return in + static_cast<std::size_t>(pass.width) * pass.pixelBytes *
+                  static_cast<std::size_t>(inputImage.rowInRun(k, count));
+}
+unsigned char* runRowOut(const CorrectionPass& pass, unsigned char* out, std::int32_t k) {
+  return out + static_cast<std::size_t>(pass.width) * kOutputPixelBytes * static_cast<std::size_t>(k);
 }
 
 // Lines as rows: pair (x, x + 1) is two storage rows, corrected position by
-// position in the generator's own order from the state before the run's
-// first pair. Runs begin at even rows, so only the last run can end with the
-// unpaired row, which keeps its pixels.
+// position in the generator's own order; pair p starts 6 x width x p draws
+// after the pass. Runs begin at even rows, so only the last run can end
+// with the unpaired row, which keeps its pixels.
 void correctRowPairs(const CorrectionPass& pass, CorrectionWorker* worker, std::int32_t y, std::int32_t count,
-                     Pixel* rows) {
-  const std::int32_t width = pass.width;
-  const std::size_t rowPixels = static_cast<std::size_t>(width);
-  const std::uint64_t drawsBefore = static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(y / 2) *
-                                    static_cast<std::uint64_t>(width);
-  auto state = static_cast<std::uint16_t>(jumpedState(generatorJump(drawsBefore), pass.start));
-  for (std::int32_t r = 0; r + 1 < count; r += 2) {
-    Pixel* even = rows + rowPixels * static_cast<std::size_t>(r);
-    for (std::int32_t j = 0; j < width; j += kCorrectionBlock) {
-      const std::int32_t n = width - j < kCorrectionBlock ? width - j : kCorrectionBlock;
-      prepareRowBlock(drawJumps, cellCorrections, &state, even + j, n, &worker->block);
-      worker->total += correctBlock(worker, even + j, 0, n);
-      worker->total += correctBlock(worker, even + width + j, kOddBytes, n);
-    }
+                     const unsigned char* in, unsigned char* out) {
+  const std::uint64_t drawsPerPair =
+      static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(pass.width);
+  const GeneratorJump pairJump = generatorJump(drawsPerPair);
+  std::uint32_t state = jumpedState(generatorJump(drawsPerPair * static_cast<std::uint64_t>(y / 2)), pass.start);
+  std::int32_t r = 0;
+  for (; r + 1 < count; r += 2) {
+    worker->total += static_cast<std::int64_t>(correctRowPair(cellRoundings, state, runRowIn(pass, in, r, count),
+                                                              runRowIn(pass, in, r + 1, count), pass.pixelBytes,
+                                                              runRowOut(pass, out, r), runRowOut(pass, out, r + 1),
+                                                              pass.width));
+    state = jumpedState(pairJump, state);
   }
+  if (r < count) copyPixelBytes(runRowIn(pass, in, r, count), pass.pixelBytes, runRowOut(pass, out, r), pass.width);
 }
 
 // Lines as columns: in every storage row the pairs are the pixels (0, 1),
@@ -170,55 +146,63 @@ void correctRowPairs(const CorrectionPass& pass, CorrectionWorker* worker, std::
 // there) and moves on by one position per row. The last column of an odd
 // width belongs to no pair and keeps its pixels.
 void correctColumnPairs(const CorrectionPass& pass, CorrectionWorker* worker, std::int32_t y, std::int32_t count,
-                        Pixel* run) {
+                        const unsigned char* in, unsigned char* out) {
   std::uint16_t* chains = worker->chains.data();
   if (worker->chainsRow != y) {
-    const GeneratorJump toRun = generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(y));
+    const GeneratorJump toRun =
+        generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(y));
     for (std::int32_t pair = 0; pair < pass.pairs; ++pair)
       chains[pair] = static_cast<std::uint16_t>(jumpedState(toRun, pass.pairStarts[static_cast<std::size_t>(pair)]));
   }
   worker->chainsRow = y + count;
   for (std::int32_t r = 0; r < count; ++r) {
-    Pixel* row = run + static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(r);
-    for (std::int32_t first = 0; first < pass.pairs; first += kCorrectionBlock) {
-      const std::int32_t n = pass.pairs - first < kCorrectionBlock ? pass.pairs - first : kCorrectionBlock;
-      Pixel* at = row + 2 * static_cast<std::ptrdiff_t>(first);
-      prepareColumnBlock(drawJumps, cellCorrections, chains + first, at, n, &worker->block);
-      worker->total += correctBlock(worker, at, 0, 2 * n);
-    }
+    worker->total += static_cast<std::int64_t>(correctColumnRow(cellRoundings, chains, runRowIn(pass, in, r, count),
+                                                                pass.pixelBytes, runRowOut(pass, out, r), pass.width));
   }
 }
 
-// Reads run `run` of rows, corrects it (a picture without pairs keeps its
-// pixels) and encodes it for the output file.
-void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer* buffer, std::int32_t run) {
+// Reads run `run` of rows and corrects it into its place in the ring (a
+// picture without pairs keeps its pixels).
+void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer* buffer, OutputRing* ring,
+                std::int32_t run) {
   const std::int32_t y = run * pass.rowsPerRun;
   const std::int32_t count = endRowOfRun(pass, run) - y;
   if (buffer->pixels.empty()) {
     const std::int32_t rows = pass.rowsPerRun < pass.rows ? pass.rowsPerRun : pass.rows;
     const std::size_t pixels = static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(rows);
-    buffer->pixels.resize(pixels);
-    buffer->bytes.resize(pixels * kOutputPixelBytes);
+    buffer->pixels.resize(pixels * pass.pixelBytes + kPixelBytesSlack);
   }
   if (pass.pairs > 0 && !inputImage.transposed) worker->chains.resize(static_cast<std::size_t>(pass.pairs));
-  buffer->read = inputImage.readRows(y, count, buffer->pixels.data());
+  buffer->read = inputImage.readPixelBytes(y, count, buffer->pixels.data());
   if (!buffer->read) return;
+  const std::size_t at = pass.runBytes * static_cast<std::size_t>(run) % ring->size;
+  unsigned char* out = ring->bytes.get() + at;
   if (pass.pairs > 0 && inputImage.transposed) {
-    correctRowPairs(pass, worker, y, count, buffer->pixels.data());
+    correctRowPairs(pass, worker, y, count, buffer->pixels.data(), out);
   } else if (pass.pairs > 0) {
-    correctColumnPairs(pass, worker, y, count, buffer->pixels.data());
+    correctColumnPairs(pass, worker, y, count, buffer->pixels.data(), out);
+  } else {
+    for (std::int32_t r = 0; r < count; ++r)
+      copyPixelBytes(runRowIn(pass, buffer->pixels.data(), r, count), pass.pixelBytes, runRowOut(pass, out, r), pass.width);
   }
-  const std::size_t pixels = static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(count);
-  encodeOutputPixels(buffer->pixels.data(), buffer->bytes.data(), pixels);
-  buffer->byteCount = pixels * kOutputPixelBytes;
+  const std::size_t end = at + static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(count) * kOutputPixelBytes;
+  if (end > ring->size) std::memcpy(ring->bytes.get(), ring->bytes.get() + ring->size, end - ring->size);
 }
 
 // Corrects every run of rows, the runs spread over threads, and writes them
 // to the output file in order as they are done. Returns the sum of the
 // corrections.
 std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
-  const std::int32_t runs = (pass->rows + pass->rowsPerRun - 1) / pass->rowsPerRun;
   const int threads = workerThreadsFor(inputImage.pixelCount());
+  // With several threads each run ends in hand-overs between them, which
+  // cost system calls: runs of two blocks make half as many, as long as the
+  // runs that may be under way (below) fit kLongRunsMemory. One thread keeps
+  // runs of one block, which stay in its cache.
+  const std::uint64_t longRunsMemory = static_cast<std::uint64_t>(threads + 2) * 2 *
+                                       static_cast<std::uint64_t>(pass->rowsPerRun) *
+                                       static_cast<std::uint64_t>(pass->width) * (pass->pixelBytes + kOutputPixelBytes);
+  if (threads > 1 && longRunsMemory <= kLongRunsMemory) pass->rowsPerRun *= 2;
+  const std::int32_t runs = (pass->rows + pass->rowsPerRun - 1) / pass->rowsPerRun;
   std::vector<CorrectionWorker> workers(static_cast<std::size_t>(threads < runs ? threads : runs));
   const bool linesAreColumns = pass->pairs > 0 && !inputImage.transposed;
   if (linesAreColumns) {
@@ -236,6 +220,21 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
   const std::int32_t buffers = workers.size() == 1 ? 1 : static_cast<std::int32_t>(workers.size()) + 2;
   const std::int32_t runsAhead = buffers < runs ? buffers : runs;
   std::vector<RunBuffer> runBuffers(static_cast<std::size_t>(runsAhead));
+  const std::size_t runPixels = static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerRun);
+  // A run is taken once the run runsAhead before it is handed on, whose
+  // bytes are then all written but the last block's: the ring holds the
+  // runs under way and one block more, or the whole picture. (A larger ring
+  // would move fewer bytes of runs that pass its end, but fresh memory costs
+  // more than moving them.)
+  pass->runBytes = runPixels * kOutputPixelBytes;
+  const std::uint64_t pictureBytes = std::uint64_t{pass->runBytes} / static_cast<std::uint64_t>(pass->rowsPerRun) *
+                                     static_cast<std::uint64_t>(pass->rows);
+  const std::size_t ringBytes = static_cast<std::size_t>(
+      std::min<std::uint64_t>(static_cast<std::size_t>(runsAhead) * pass->runBytes + kWriteBlockSize, pictureBytes));
+  OutputRing ring;
+  ring.size = (ringBytes + kWriteBlockSize - 1) / kWriteBlockSize * kWriteBlockSize;
+  ring.bytes.reset(new unsigned char[ring.size + pass->runBytes]);
+  std::uint64_t written = 0;
   // Nothing follows a run that could not be read: a device or a pipe as the
   // output gets the picture up to there, like a file cut short. The runs
   // before it are read whatever the order of reading (Image::readRows), so
@@ -243,12 +242,21 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
   const SpreadResult spread = spreadRuns(
       static_cast<int>(workers.size()), runs, runsAhead,
       [&](int w, std::int32_t run) {
-        correctRun(*pass, &workers[static_cast<std::size_t>(w)], &runBuffers[static_cast<std::size_t>(run % runsAhead)], run);
+        correctRun(*pass, &workers[static_cast<std::size_t>(w)], &runBuffers[static_cast<std::size_t>(run % runsAhead)],
+                   &ring, run);
       },
       [&](std::int32_t run) {
-        const RunBuffer& buffer = runBuffers[static_cast<std::size_t>(run % runsAhead)];
-        if (!buffer.read) outputImage.failWrites();
-        outputImage.writeEncodedPixels(buffer.bytes.data(), buffer.byteCount);
+        if (!runBuffers[static_cast<std::size_t>(run % runsAhead)].read) outputImage.failWrites();
+        // The whole blocks done, and after the last run what is left.
+        const std::uint64_t done =
+            run + 1 == runs ? pictureBytes : std::uint64_t{pass->runBytes} * static_cast<std::uint64_t>(run + 1);
+        const std::uint64_t upTo = run + 1 == runs ? done : done / kWriteBlockSize * kWriteBlockSize;
+        while (written < upTo) {
+          const std::size_t at = static_cast<std::size_t>(written % ring.size);
+          const std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(upTo - written, ring.size - at));
+          outputImage.writeEncodedPixels(ring.bytes.get() + at, span);
+          written += span;
+        }
         const std::int32_t end = endRowOfRun(*pass, run);
         if (inputImage.transposed) {
           advanceDots(dots, end / 2, pass->pairs);
@@ -276,11 +284,11 @@ void performShift() {
     pass.width = inputImage.width;
     pass.rows = inputImage.height;
     pass.rowsPerRun = rowsPerBlock(inputImage.width);
+    pass.pixelBytes = inputImage.pixelBytes();
     pass.start = ditherState;
     if (pairs > 0) {
-      prepareDrawJumps();
-      platformPreferLargePages(&corrections, sizeof corrections);
-      prepareCellCorrections();
+      platformPreferLargePages(&roundings, sizeof roundings);
+      prepareCellRoundings();
     }
     shiftTotal += correctRuns(&pass, &dots);
     // Every position of every pair takes its six draws.

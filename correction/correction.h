@@ -35,13 +35,19 @@ constexpr int kChannelCount = 3;   // 0 red, 1 green, 2 blue
 
 // The table index of a colour, its ColourCell: (red >> 3) * 1024 +
 // (green >> 3) * 32 + (blue >> 3), that is the top five bits of each channel
-// of a Pixel moved next to each other. The wide kernels use the same masks.
+// of a Pixel moved next to each other.
 constexpr Pixel kCellRedBits = 0x7C00;   // of the pixel shifted right by 9
 constexpr Pixel kCellGreenBits = 0x03E0; // of the pixel shifted right by 6
 constexpr Pixel kCellBlueBits = 0x001F;  // of the pixel shifted right by 3
 inline std::int32_t colourCellOf(Pixel p) {
   return static_cast<std::int32_t>(((p >> 9) & kCellRedBits) | ((p >> 6) & kCellGreenBits) | ((p >> 3) & kCellBlueBits));
 }
+// The same bits left in their bytes, as the wide kernels take them: with b,
+// g and r the bytes of p & kCellBitsOfBytes, eight times the cell is
+// b + 32 x g + 1024 x r.
+constexpr Pixel kCellBitsOfBytes = 0x00F8F8F8;
+static_assert((kCellRedBits << 9 | kCellGreenBits << 6 | kCellBlueBits << 3) == kCellBitsOfBytes,
+              "the bytes keep the bits that make the cell");
 
 // The loops over every cell go through the cells in blocks of this many: a
 // picture samples few cells, and a block of cells whose entries are all 0

@@ -12,15 +12,3 @@ std::int32_t ditherHalf(std::int32_t value) {
   shiftTotal += rounded;
   return value > 0 ? rounded : -rounded;
 }
-
-GeneratorJump generatorJump(std::uint64_t steps) {
-  GeneratorJump result{1, 0};
-  GeneratorJump power{kDitherMultiplier, kDitherIncrement};
-  while (steps != 0) {
-    if (steps & 1)
-      result = {power.multiplier * result.multiplier, power.multiplier * result.increment + power.increment};
-    power = {power.multiplier * power.multiplier, power.multiplier * power.increment + power.increment};
-    steps >>= 1;
-  }
-  return result;
-}

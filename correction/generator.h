@@ -21,8 +21,26 @@ constexpr unsigned kWholeLevelShift = 9;
 constexpr unsigned kRemainderBits = 511;
 constexpr unsigned kThresholdShift = 5;
 inline unsigned thresholdOf(std::uint32_t state) { return (state >> kThresholdShift) & kRemainderBits; }
+// The kernels round with one addition and one shift: adding the threshold's
+// complement, kRemainderBits - threshold, to the magnitude carries into the
+// whole part exactly when the remainder exceeds the threshold. That
+// complement is the threshold of the complemented state, so the kernels may
+// keep complemented states and never work out the threshold itself.
+inline unsigned roundingOffsetOf(std::uint32_t state) { return thresholdOf(~state); }
+inline unsigned halfLevelsWithOffset(unsigned magnitude, unsigned offset) {
+  return (magnitude + offset) >> kWholeLevelShift;
+}
 inline unsigned halfLevels(unsigned magnitude, unsigned threshold) {
-  return (magnitude >> kWholeLevelShift) + ((magnitude & kRemainderBits) > threshold ? 1u : 0u);
+  return halfLevelsWithOffset(magnitude, kRemainderBits - threshold);
+}
+// The same in 16 bits, in which the kernels work them out: from the low 16
+// bits of a state, and for magnitudes whose sum with an offset fits 16 bits,
+// those below 2^16 - kRemainderBits.
+inline std::uint16_t roundingOffsetOfLowState(std::uint16_t state) {
+  return static_cast<std::uint16_t>((static_cast<std::uint16_t>(~state) >> kThresholdShift) & kRemainderBits);
+}
+inline std::uint16_t halfLevelsIn16Bits(std::uint16_t magnitude, std::uint16_t offset) {
+  return static_cast<std::uint16_t>(static_cast<std::uint16_t>(magnitude + offset) >> kWholeLevelShift);
 }
 
 // Takes one generator step and rounds |value| / 512 with it (halfLevels);
@@ -50,12 +68,24 @@ std::int32_t ditherHalf(std::int32_t value);
 // draw as the jump of that many steps from the file's start, so that it can
 // correct the positions in the file's row order and on several threads,
 // and still round each one with the draw stepping would give it.
+// generatorJump is a constant expression, so that the kernels' tables of
+// jumps are worked out when the program is built.
 struct GeneratorJump {
   std::uint32_t multiplier;
   std::uint32_t increment;
 };
-GeneratorJump generatorJump(std::uint64_t steps);
-inline std::uint32_t jumpedState(GeneratorJump jump, std::uint32_t state) {
+constexpr GeneratorJump generatorJump(std::uint64_t steps) {
+  GeneratorJump result{1, 0};
+  GeneratorJump power{kDitherMultiplier, kDitherIncrement};
+  while (steps != 0) {
+    if (steps & 1)
+      result = {power.multiplier * result.multiplier, power.multiplier * result.increment + power.increment};
+    power = {power.multiplier * power.multiplier, power.multiplier * power.increment + power.increment};
+    steps >>= 1;
+  }
+  return result;
+}
+constexpr std::uint32_t jumpedState(GeneratorJump jump, std::uint32_t state) {
   return jump.multiplier * state + jump.increment;
 }
 

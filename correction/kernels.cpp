@@ -7,14 +7,15 @@
 #include "correction/kernel_builds.h"
 #include "platform/wide_vectors.h"
 
-void measureRowTriples(const Pixel* a, const Pixel* b, const Pixel* c, std::int32_t count, TripleMeasures* measures) {
-  if (wideVectorsInUse) return measureRowTriplesWide(a, b, c, count, measures);
-  measureRowTriplesBaseline(a, b, c, 0, count, measures);
+void measureRowTriples(const unsigned char* a, const unsigned char* b, const unsigned char* c, unsigned pixelBytes,
+                       std::int32_t count, TripleMeasures* measures) {
+  if (wideVectorsInUse) return measureRowTriplesWide(a, b, c, pixelBytes, count, measures);
+  measureRowTriplesBaseline(a, b, c, pixelBytes, 0, count, measures);
 }
 
-void measureColumnTriples(const Pixel* row, std::int32_t count, TripleMeasures* measures) {
-  if (wideVectorsInUse) return measureColumnTriplesWide(row, count, measures);
-  measureColumnTriplesBaseline(row, 0, count, measures);
+void measureColumnTriples(const unsigned char* row, unsigned pixelBytes, std::int32_t count, TripleMeasures* measures) {
+  if (wideVectorsInUse) return measureColumnTriplesWide(row, pixelBytes, count, measures);
+  measureColumnTriplesBaseline(row, pixelBytes, 0, count, measures);
 }
 
 void addMeasures(const TripleMeasures& measures, std::int32_t count, PendingCell* first, PendingCell* second) {
@@ -22,20 +23,20 @@ void addMeasures(const TripleMeasures& measures, std::int32_t count, PendingCell
   addMeasuresBaseline(measures, count, first, second);
 }
 
-void prepareRowBlock(const DrawJumps& jumps, const CellCorrection* corrections, std::uint16_t* state,
-                     const Pixel* even, std::int32_t count, CorrectionBlock* block) {
-  if (wideVectorsInUse) return prepareRowBlockWide(jumps, corrections, state, even, count, block);
-  prepareRowBlockBaseline(jumps, corrections, state, even, count, block);
+std::uint64_t correctRowPair(const CellRounding* cells, std::uint32_t state, const unsigned char* even,
+                             const unsigned char* odd, unsigned pixelBytes, unsigned char* evenOut,
+                             unsigned char* oddOut, std::int32_t count) {
+  if (wideVectorsInUse) return correctRowPairWide(cells, state, even, odd, pixelBytes, evenOut, oddOut, count);
+  return correctRowPairBaseline(cells, state, even, odd, pixelBytes, evenOut, oddOut, count);
 }
 
-void prepareColumnBlock(const DrawJumps& jumps, const CellCorrection* corrections, std::uint16_t* chains,
-                        const Pixel* row, std::int32_t count, CorrectionBlock* block) {
-  if (wideVectorsInUse) return prepareColumnBlockWide(jumps, corrections, chains, row, count, block);
-  prepareColumnBlockBaseline(jumps, corrections, chains, row, count, block);
+std::uint64_t correctColumnRow(const CellRounding* cells, std::uint16_t* chains, const unsigned char* row,
+                               unsigned pixelBytes, unsigned char* out, std::int32_t width) {
+  if (wideVectorsInUse) return correctColumnRowWide(cells, chains, row, pixelBytes, out, width);
+  return correctColumnRowBaseline(cells, chains, row, pixelBytes, out, width);
 }
 
-std::uint32_t correctPixels(const Pixel* in, Pixel* out, const std::uint16_t* thresholds,
-                            const std::uint16_t* magnitudes, const std::uint8_t* down, std::int32_t count) {
-  if (wideVectorsInUse) return correctPixelsWide(in, out, thresholds, magnitudes, down, count);
-  return correctPixelsBaseline(in, out, thresholds, magnitudes, down, count);
+void copyPixelBytes(const unsigned char* pixels, unsigned pixelBytes, unsigned char* out, std::int32_t count) {
+  if (wideVectorsInUse) return copyPixelBytesWide(pixels, pixelBytes, out, count);
+  copyPixelBytesBaseline(pixels, pixelBytes, out, count);
 }

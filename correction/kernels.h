@@ -6,13 +6,20 @@
 // for processors with AVX2 (kernels_wide.cpp; see platform/wide_vectors.h).
 // kernels.cpp chooses between them, for every kernel in the same way.
 //
-// Pixels are taken in their storage byte order: blue, green, red, alpha.
-// The "colour byte" f of a run of pixels is byte f % 4 of pixel f / 4.
+// The kernels take pixels as the input file stores them
+// (Image::readPixelBytes): pixelBytes (3 or 4) bytes each, blue, green, red
+// and in 32-bit files alpha, which takes part nowhere. They may read up to
+// kPixelBytesSlack bytes past the last pixel they are given. The corrections
+// write the 3-byte pixels of the output file.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "correction/correction.h"
+#include "correction/generator.h"
 #include "image/image.h"
+
+constexpr std::size_t kPixelBytesSlack = 32;
 
 // --- Statistics ------------------------------------------------------------
 
@@ -27,15 +34,6 @@ constexpr std::int32_t kMeasureBlock = 512;
 // the last colour cell, so that the additions need not test for them.
 constexpr std::int32_t kNotASampleCell = 32768;
 
-// What one call measures at each position k of a run of triples (outer
-// pixels a and c, middle pixel b): the ColourCell of a, or kNotASampleCell
-// when b differs from a by more than the similarity limit; and 2b - a - c in
-// blue, green and red, followed by 1, the sample the position counts for.
-struct TripleMeasures {
-  std::int32_t cell[kMeasureBlock];
-  std::int16_t contribution[kMeasureBlock][4];
-};
-
 // Sums of one cell not yet moved into shiftSums and shiftCounts, by channel
 // in pixel byte order (blue, green, red), and the samples.
 struct PendingCell {
@@ -43,14 +41,28 @@ struct PendingCell {
   std::int32_t samples;
 };
 
-// Lines as rows: the triples a[k], b[k], c[k] for k < count (count at most
-// kMeasureBlock).
-void measureRowTriples(const Pixel* a, const Pixel* b, const Pixel* c, std::int32_t count, TripleMeasures* measures);
-// Lines as columns: the triples row[2k], row[2k + 1], row[2k + 2] for k < count.
-void measureColumnTriples(const Pixel* row, std::int32_t count, TripleMeasures* measures);
+// What one call measures at each position k of a run of triples (outer
+// pixels a and c, middle pixel b): where the sums of its cell lie in a set
+// of pending sums, the byte offset sizeof(PendingCell) x the ColourCell of a,
+// or x kNotASampleCell when b differs from a by more than the similarity
+// limit, so that the additions need no multiplication; and 2b - a - c in
+// blue, green and red, followed by 1, the sample the position counts for.
+struct TripleMeasures {
+  std::int32_t cellOffset[kMeasureBlock];
+  std::int16_t contribution[kMeasureBlock][4];
+};
+static_assert(sizeof(PendingCell) == 16, "the wide kernels work out offsets of 16-byte cells");
+
+// Lines as rows: the triples of pixels k of three rows a, b and c, for
+// k < count (count at most kMeasureBlock).
+void measureRowTriples(const unsigned char* a, const unsigned char* b, const unsigned char* c, unsigned pixelBytes,
+                       std::int32_t count, TripleMeasures* measures);
+// Lines as columns: the triples of pixels 2k, 2k + 1 and 2k + 2 of one row,
+// for k < count.
+void measureColumnTriples(const unsigned char* row, unsigned pixelBytes, std::int32_t count, TripleMeasures* measures);
 // Adds the measures of `count` positions to the pending sums, to the two
-// sets by turns, so that runs of one colour do not make every addition wait
-// for the one before. Each set has kCellCount + 1 cells.
+// sets in an order in which runs of one colour do not make every addition
+// wait for the one before (block_loops.h). Each set has kCellCount + 1 cells.
 void addMeasures(const TripleMeasures& measures, std::int32_t count, PendingCell* first, PendingCell* second);
 
 // --- Application -----------------------------------------------------------
@@ -58,65 +70,55 @@ void addMeasures(const TripleMeasures& measures, std::int32_t count, PendingCell
 // No shiftTable entry reaches this magnitude: a sample adds at most
 // |b - a| + |b - c| <= kSimilarityLimit + kLargestLevel to its cell's sum in
 // each channel and kCountPerSample to its count, and an entry is
-// kTableUnitsPerLevel x sum / (count + 1). So a magnitude fits 16 bits.
+// kTableUnitsPerLevel x sum / (count + 1). So a magnitude and its rounding
+// offset (generator.h) fit 16 bits together.
 constexpr std::int64_t kTableMagnitudeBound = kTableUnitsPerLevel * (kSimilarityLimit + kLargestLevel) / kCountPerSample;
-static_assert(kTableMagnitudeBound - 1 <= 0xFFFF, "a table entry's magnitude fits the 16-bit corrections");
+static_assert(kTableMagnitudeBound - 1 + kRemainderBits <= 0xFFFF, "a table entry's magnitude fits the 16-bit corrections");
 
-// Per cell, laid out as the blocks below take it: the magnitude of each
-// shiftTable entry in byte order (blue, green, red, then 0 for alpha); the
-// down bytes of the pixel that moves by the entry's sign (0xFF in the byte of
-// each negative entry), and those of the pixel that moves the other way.
-struct CellCorrection {
-  std::uint16_t magnitude[4];
-  std::uint32_t down;
-  std::uint32_t reversed;
+// Per cell, what the corrections need of its shiftTable entries: their
+// magnitudes by colour byte (blue, green, red), and in downBits, bit `byte`
+// set where the entry is negative, so that the even pixel's byte moves down
+// and the odd pixel's up. The wide kernels read a cell's eight bytes at once.
+struct CellRounding {
+  std::uint16_t magnitude[3];
+  std::uint16_t downBits;
 };
-static_assert(sizeof(CellCorrection) == 16, "a cell's correction is copied in whole words");
+static_assert(sizeof(CellRounding) == 8, "a cell's rounding is read in one 8-byte load");
 
-// Positions corrected together: their draws and corrections are kept in
-// small arrays that stay in the first-level cache.
-constexpr std::int32_t kCorrectionBlock = 256;
+// The generator draw (1 to kDrawsPerPosition, generator.h) that rounds colour
+// byte `byte` of the even ([0]) or odd ([1]) pixel of a position; 0 for the
+// alpha byte, which takes none.
+constexpr int kDrawOfByte[2][4] = {{6, 4, 2, 0}, {5, 3, 1, 0}};
 
-// The inputs of the correction of one block, per colour byte of the pixels
-// it corrects: with lines as rows, the even pixels' bytes come first and the
-// odd pixels' bytes start at kOddBytes; with lines as columns, the pixels of
-// each pair follow each other.
-constexpr std::int32_t kOddBytes = 4 * kCorrectionBlock;
-struct CorrectionBlock {
-  std::uint16_t threshold[8 * kCorrectionBlock];
-  std::uint16_t magnitude[8 * kCorrectionBlock];
-  std::uint8_t down[8 * kCorrectionBlock];
-  std::int32_t cell[kCorrectionBlock];
+// The low 16 bits of the generator jump of `steps` draws (enough for the
+// rounding, generator.h); the jump of no draws for 0.
+struct LowJump {
+  std::uint16_t multiplier;
+  std::uint16_t increment;
 };
+constexpr LowJump lowJumpOf(std::uint64_t steps) {
+  const GeneratorJump jump = generatorJump(steps);
+  return {static_cast<std::uint16_t>(jump.multiplier), static_cast<std::uint16_t>(jump.increment)};
+}
+constexpr std::uint16_t lowStateAfter(LowJump jump, std::uint16_t state) {
+  return static_cast<std::uint16_t>(static_cast<unsigned>(jump.multiplier) * state + jump.increment);
+}
 
-// The low 16 bits of generator jumps, enough for the thresholds (generator.h).
-// along, at index e * kOddBytes + 4 * i + byte: the jump from the state
-// before a block of positions along one pair to the draw for colour byte
-// `byte` of the even (e = 0) or odd (e = 1) pixel of its position i.
-// across, at index 4 * e + byte: the same from the state before one
-// position. The alpha byte takes no draw; a jump to 0 gives it threshold 0.
-struct DrawJumps {
-  std::uint16_t alongMultiplier[8 * kCorrectionBlock];
-  std::uint16_t alongIncrement[8 * kCorrectionBlock];
-  std::uint16_t acrossMultiplier[8];
-  std::uint16_t acrossIncrement[8];
-};
+// Lines as rows: corrects `count` positions of one pair of rows, from the
+// generator state `state` before the pair's first draw: position j takes
+// draws 6j + 1 to 6j + 6 after it. Writes the even and odd rows' output
+// pixels and returns the sum of the half corrections.
+std::uint64_t correctRowPair(const CellRounding* cells, std::uint32_t state, const unsigned char* even,
+                             const unsigned char* odd, unsigned pixelBytes, unsigned char* evenOut,
+                             unsigned char* oddOut, std::int32_t count);
 
-// Lines as rows: the draws and corrections of `count` consecutive positions
-// along one pair whose even pixels are even[0..count), from the (low 16 bits
-// of the) state *state before them; leaves *state after their last draw.
-void prepareRowBlock(const DrawJumps& jumps, const CellCorrection* corrections, std::uint16_t* state,
-                     const Pixel* even, std::int32_t count, CorrectionBlock* block);
-// Lines as columns: the draws and corrections of one position in each of
-// `count` pairs, pair p at row[2p] and row[2p + 1] with its state chains[p];
-// moves every chain on by one position.
-void prepareColumnBlock(const DrawJumps& jumps, const CellCorrection* corrections, std::uint16_t* chains,
-                        const Pixel* row, std::int32_t count, CorrectionBlock* block);
+// Lines as columns: corrects one storage row of `width` pixels, in which
+// pixels 2p and 2p + 1 are the even and odd pixel of pair p. chains[p] holds
+// the low 16 bits of the generator state before the pair's draws at this row
+// and moves on by one position (six draws). The last pixel of an odd width
+// belongs to no pair and is copied. Returns the sum of the half corrections.
+std::uint64_t correctColumnRow(const CellRounding* cells, std::uint16_t* chains, const unsigned char* row,
+                               unsigned pixelBytes, unsigned char* out, std::int32_t width);
 
-// Corrects `count` pixels from in to out (which may be in). For colour byte f, the half
-// correction is halfLevels(magnitudes[f], thresholds[f]) (generator.h). The
-// byte moves down by it where down[f] is 0xFF and up where it is 0, clamped
-// to 0..255. The alpha byte becomes 0 (its magnitude must be 0). Magnitudes
-// stay below kTableMagnitudeBound. Returns the sum of all half corrections.
-std::uint32_t correctPixels(const Pixel* in, Pixel* out, const std::uint16_t* thresholds,
-                            const std::uint16_t* magnitudes, const std::uint8_t* down, std::int32_t count);
+// The output pixels of `count` pixels that no pair corrects.
+void copyPixelBytes(const unsigned char* pixels, unsigned pixelBytes, unsigned char* out, std::int32_t count);

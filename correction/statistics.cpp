@@ -86,8 +86,8 @@ struct StatisticsWorker {
   PendingCell* second = nullptr;
   std::int64_t pendingPositions = 0;
   TripleMeasures measures;
-  std::vector<Pixel> rows;
-  std::int32_t rowKept = -1;  // the storage row at the start of rows, or -1
+  std::vector<unsigned char> rows;  // the file's bytes of a block of rows
+  std::int32_t rowKept = -1;        // the storage row last read into rows, kept for the next block, or -1
   std::vector<std::int32_t> cellsListed;  // the cells added to, when the pass lists them
   bool readFailed = false;
 };
@@ -97,6 +97,7 @@ struct StatisticsPass {
   std::int32_t triples = 0;
   std::int32_t width = 0;
   std::int32_t rows = 0;          // storage rows that hold triples
+  unsigned pixelBytes = 0;
   std::int32_t rowsPerBlock = 0;  // rows read at once
   bool listsCells = false;        // whether the threads list the cells they add to
   std::mutex tablesLock;
@@ -139,8 +140,9 @@ void movePendingSums(StatisticsPass* pass, StatisticsWorker* worker) {
 
 // Lists the cells of the samples among `count` measured positions.
 void listSampledCells(const TripleMeasures& measures, std::int32_t count, std::vector<std::int32_t>* listed) {
+  constexpr auto kCellBytes = static_cast<std::int32_t>(sizeof(PendingCell));
   for (std::int32_t k = 0; k < count; ++k) {
-    if (measures.cell[k] != kNotASampleCell) listed->push_back(measures.cell[k]);
+    if (measures.cellOffset[k] != kNotASampleCell * kCellBytes) listed->push_back(measures.cellOffset[k] / kCellBytes);
   }
 }
 
@@ -157,15 +159,22 @@ void measureAndAdd(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t 
   addMeasures(worker->measures, count, worker->first, worker->second);
 }
 
-// The triple of storage rows a, a + width, a + 2 * width.
-void sampleRowTriple(StatisticsPass* pass, StatisticsWorker* worker, const Pixel* a) {
+// The triple of storage rows whose file bytes are a, b and c.
+void sampleRowTriple(StatisticsPass* pass, StatisticsWorker* worker, const unsigned char* a, const unsigned char* b,
+                     const unsigned char* c) {
   const std::int32_t width = pass->width;
   for (std::int32_t first = 0; first < width; first += kMeasureBlock) {
     const std::int32_t count = width - first < kMeasureBlock ? width - first : kMeasureBlock;
-    const Pixel* at = a + first;
-    measureAndAdd(pass, worker, count,
-                  [&](TripleMeasures* m) { measureRowTriples(at, at + width, at + 2 * width, count, m); });
+    const std::size_t at = static_cast<std::size_t>(first) * pass->pixelBytes;
+    measureAndAdd(pass, worker, count, [&](TripleMeasures* m) {
+      measureRowTriples(a + at, b + at, c + at, pass->pixelBytes, count, m);
+    });
   }
+}
+
+// The file bytes of row `row` of a block's rows.
+unsigned char* blockRow(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t row) {
+  return worker->rows.data() + static_cast<std::size_t>(pass->width) * pass->pixelBytes * static_cast<std::size_t>(row);
 }
 
 // The first triple whose first row lies in block `block` of rows: triple t
@@ -176,26 +185,33 @@ std::int32_t firstTripleOfBlock(const StatisticsPass& pass, std::int32_t block) 
 }
 
 // Lines as rows: reads the rows of the block's triples, the first row of the
-// next block included, and samples them.
+// next block included, and samples them. The block's rows k lie at
+// rowInRun(k) of the rows read (image.h).
 void sampleRowBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t block) {
   const std::int32_t firstTriple = firstTripleOfBlock(*pass, block);
   const std::int32_t endTriple = firstTripleOfBlock(*pass, block + 1);
   const std::int32_t firstRow = 2 * firstTriple;
   const std::int32_t rowCount = 2 * (endTriple - firstTriple) + 1;
-  const std::size_t rowPixels = static_cast<std::size_t>(pass->width);
+  const std::size_t rowBytes = static_cast<std::size_t>(pass->width) * pass->pixelBytes;
+  const auto at = [&](std::int32_t k) { return inputImage.rowInRun(k, rowCount); };
   std::int32_t kept = 0;
   if (worker->rowKept == firstRow) {
-    std::memmove(worker->rows.data(), worker->rows.data() + rowPixels * static_cast<std::size_t>(pass->rowsPerBlock),
-                 rowPixels * sizeof(Pixel));
+    // The last row of the full block before, where that block put it.
+    std::memmove(blockRow(pass, worker, at(0)),
+                 blockRow(pass, worker, inputImage.rowInRun(pass->rowsPerBlock, pass->rowsPerBlock + 1)), rowBytes);
     kept = 1;
   }
   worker->rowKept = -1;
-  if (!inputImage.readRows(firstRow + kept, rowCount - kept, worker->rows.data() + rowPixels * static_cast<std::size_t>(kept))) {
+  // The rows after the kept one lie together, the lowest of them at at(1)
+  // or, in reverse, the highest at at(rowCount - 1).
+  const std::int32_t readAt = at(kept) < at(rowCount - 1) ? at(kept) : at(rowCount - 1);
+  if (!inputImage.readPixelBytes(firstRow + kept, rowCount - kept, blockRow(pass, worker, readAt))) {
     worker->readFailed = true;
     return;
   }
   for (std::int32_t t = 0; t < endTriple - firstTriple; ++t) {
-    sampleRowTriple(pass, worker, worker->rows.data() + rowPixels * static_cast<std::size_t>(2 * t));
+    sampleRowTriple(pass, worker, blockRow(pass, worker, at(2 * t)), blockRow(pass, worker, at(2 * t + 1)),
+                    blockRow(pass, worker, at(2 * t + 2)));
   }
   // A full block's last row is the first row of the next block.
   if (rowCount == pass->rowsPerBlock + 1) worker->rowKept = firstRow + pass->rowsPerBlock;
@@ -207,16 +223,16 @@ void sampleColumnBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int3
   const std::int32_t rows = inputImage.height;
   const std::int32_t y = block * pass->rowsPerBlock;
   const std::int32_t count = rows - y < pass->rowsPerBlock ? rows - y : pass->rowsPerBlock;
-  if (!inputImage.readRows(y, count, worker->rows.data())) {
+  if (!inputImage.readPixelBytes(y, count, worker->rows.data())) {
     worker->readFailed = true;
     return;
   }
   for (std::int32_t r = 0; r < count; ++r) {
-    const Pixel* row = worker->rows.data() + static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(r);
+    const unsigned char* row = blockRow(pass, worker, r);
     for (std::int32_t first = 0; first < pass->triples; first += kMeasureBlock) {
       const std::int32_t n = pass->triples - first < kMeasureBlock ? pass->triples - first : kMeasureBlock;
-      const Pixel* at = row + 2 * static_cast<std::ptrdiff_t>(first);
-      measureAndAdd(pass, worker, n, [&](TripleMeasures* m) { measureColumnTriples(at, n, m); });
+      const unsigned char* at = row + 2 * static_cast<std::size_t>(first) * pass->pixelBytes;
+      measureAndAdd(pass, worker, n, [&](TripleMeasures* m) { measureColumnTriples(at, pass->pixelBytes, n, m); });
     }
   }
 }
@@ -233,7 +249,8 @@ void sampleColumnBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int3
 void prepareWorker(const StatisticsPass& pass, int threads, int w, StatisticsWorker* worker) {
   if (worker->first != nullptr) return;
   const std::int32_t rows = pass.rowsPerBlock + 1 < pass.rows ? pass.rowsPerBlock + 1 : pass.rows;
-  worker->rows.resize(static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(rows));
+  worker->rows.resize(static_cast<std::size_t>(pass.width) * pass.pixelBytes * static_cast<std::size_t>(rows) +
+                      kPixelBytesSlack);
   if (w == 0) {
     worker->first = callingThreadSums.cells[0];
     worker->second = callingThreadSums.cells[1];
@@ -310,6 +327,7 @@ void computeShift() {
   pass.triples = lineCount > 2 ? (lineCount - 1) / 2 : 0;
   pass.width = inputImage.width;
   pass.rows = inputImage.transposed ? 2 * pass.triples + 1 : inputImage.height;
+  pass.pixelBytes = inputImage.pixelBytes();
   pass.rowsPerBlock = rowsPerBlock(inputImage.width);
   pass.listsCells = std::int64_t{pass.triples} * lineLength <= kListedPositionsLimit;
   ProgressDots dots = dotsForWalk(pass.triples, lineCount);

@@ -61,6 +61,17 @@ class Image {
   // closeTga reports any failure. Threads may read runs at the same time,
   // each into rows of its own.
   bool readRows(std::int32_t first, std::int32_t count, Pixel* rows);
+  // The same rows as the file holds them, for loops that take file bytes
+  // themselves: count x width x pixelBytes() bytes, blue, green, red (and
+  // alpha in 32-bit files) per pixel, the rows in the file's order, which
+  // rowInRun tells. Fails as readRows does.
+  bool readPixelBytes(std::int32_t first, std::int32_t count, unsigned char* bytes);
+  // The bytes per pixel of the open file: 3 or 4.
+  unsigned pixelBytes() const { return bytesPerPixel_; }
+  // Where readPixelBytes puts row first + k of a run of `count` rows: the
+  // index of its bytes among the run's rows. A file stored top row first
+  // holds the rows of a run in reverse.
+  std::int32_t rowInRun(std::int32_t k, std::int32_t count) const { return topDown_ ? count - 1 - k : k; }
   // Closes the input file. Returns true when every read succeeded and the
   // file's length and modification time are still those it had when it was
   // opened: only then do the rows read make one picture.
@@ -76,8 +87,10 @@ class Image {
   // bytes each, through writeBuffer, in blocks of exactly kWriteBlockSize
   // bytes. A write that fails is remembered and the rest is dropped.
   void writePixels(const Pixel* pixels, std::size_t count);
-  // The same for `count` bytes of pixels already encoded by
-  // encodeOutputPixels, so that threads can encode runs while one writes.
+  // The same for `count` bytes of pixels already as the file stores them,
+  // kOutputPixelBytes each, so that threads can make runs of them while one
+  // writes. Whole blocks go to the file straight from `bytes` when nothing
+  // waits in writeBuffer.
   void writeEncodedPixels(const unsigned char* bytes, std::size_t count);
   // Drops every write from now on and makes saveTga fail, as a failed
   // write does: for a picture whose corrected rows cannot all be made.
@@ -115,10 +128,8 @@ class Image {
   bool writeBlock(const unsigned char* block);
 };
 
-// The bytes of `count` Pixels as the output file stores them, blue, green
-// and red, kOutputPixelBytes each; the alpha byte is dropped.
+// The bytes of a pixel as the output file stores it: blue, green and red.
 constexpr std::size_t kOutputPixelBytes = 3;
-void encodeOutputPixels(const Pixel* pixels, unsigned char* bytes, std::size_t count);
 
 // The TGA writer's output buffer, allocated by the first Image constructed.
 extern std::unique_ptr<unsigned char[]> writeBuffer;

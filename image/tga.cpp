@@ -138,29 +138,34 @@ int Image::loadTga(const char* path) {
   return 0;
 }
 
-// The file bytes are read straight into the caller's rows, so that threads
-// reading runs at the same time share nothing but the open file. A 24-bit
-// run is read into the last three quarters of the rows and widened from the
-// front, each pixel written only over bytes already taken (tga_rows.h).
-bool Image::readRows(std::int32_t first, std::int32_t count, Pixel* rows) {
+bool Image::readPixelBytes(std::int32_t first, std::int32_t count, unsigned char* bytes) {
   if (input_ == nullptr || std::int64_t{first} + count > failedFrom_.load()) return false;
-  const std::size_t rowPixels = static_cast<std::size_t>(width);
-  const std::size_t pixels = rowPixels * static_cast<std::size_t>(count > 0 ? count : 0);
-  if (pixels == 0) return true;
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * bytesPerPixel_;
+  const std::size_t runBytes = rowBytes * static_cast<std::size_t>(count > 0 ? count : 0);
+  if (runBytes == 0) return true;
   // The rows lie together in the file: in storage order when the file is
   // stored bottom row first, in reverse order when top row first.
   const std::int32_t firstFileRow = topDown_ ? height - first - count : first;
-  const std::uint64_t offset =
-      pixelDataOffset_ + std::uint64_t{rowPixels} * bytesPerPixel_ * static_cast<std::uint64_t>(firstFileRow);
-  auto* bytes = reinterpret_cast<unsigned char*>(rows);
-  const std::size_t fileBytesAt = bytesPerPixel_ == 4 ? 0 : pixels;
-  if (!platformReadAt(input_, offset, bytes + fileBytesAt, pixels * bytesPerPixel_)) {
+  const std::uint64_t offset = pixelDataOffset_ + std::uint64_t{rowBytes} * static_cast<std::uint64_t>(firstFileRow);
+  if (!platformReadAt(input_, offset, bytes, runBytes)) {
     readFailed_ = true;
     std::int32_t lowest = failedFrom_.load();
     while (first < lowest && !failedFrom_.compare_exchange_weak(lowest, first)) {
     }
     return false;
   }
+  return true;
+}
+
+// The file bytes are read straight into the caller's rows, so that threads
+// reading runs at the same time share nothing but the open file. A 24-bit
+// run is read into the last three quarters of the rows and widened from the
+// front, each pixel written only over bytes already taken (tga_rows.h).
+bool Image::readRows(std::int32_t first, std::int32_t count, Pixel* rows) {
+  const std::size_t rowPixels = static_cast<std::size_t>(width);
+  const std::size_t pixels = rowPixels * static_cast<std::size_t>(count > 0 ? count : 0);
+  const std::size_t fileBytesAt = bytesPerPixel_ == 4 ? 0 : pixels;
+  if (!readPixelBytes(first, count, reinterpret_cast<unsigned char*>(rows) + fileBytesAt)) return false;
   if (bytesPerPixel_ == 3) widenPixelsInPlace(rows, pixels);
   if (topDown_) reverseRows(rows, rowPixels, count);
   return true;
@@ -208,10 +213,6 @@ void Image::writePixels(const Pixel* pixels, std::size_t count) {
       std::memmove(buffer, buffer + kWriteBlockSize, fill_);
     }
   }
-}
-
-void encodeOutputPixels(const Pixel* pixels, unsigned char* bytes, std::size_t count) {
-  narrowPixels(pixels, bytes, count);
 }
 
 // Fills writeBuffer to a whole block and writes it; whole blocks of the

@@ -5,6 +5,7 @@
 
 #include "correction/correction.h"
 #include "correction/generator.h"
+#include "correction/kernels.h"
 #include "correction/progress.h"
 #include "image/image.h"
 #include "stage_files.h"
@@ -67,6 +68,32 @@ TEST_F(StageTest, GeneratorJumpsLandWhereSteppingDoes) {
   EXPECT_EQ(jumpedState(generatorJump(far), kDitherSeed),
             jumpedState(generatorJump(far - 1000), jumpedState(generatorJump(1000), kDitherSeed)));
   EXPECT_EQ(jumpedState(generatorJump(far + (1ull << 32)), kDitherSeed), jumpedState(generatorJump(far), kDitherSeed));
+}
+
+// The rounding as the kernels work it out, in 16 bits with the offset of a
+// complemented state, against the rule itself: for the offset of every low
+// 16 bits of a state, and for every magnitude an entry can have with every
+// threshold.
+TEST_F(StageTest, RoundingWithOffsetsIsTheRoundingWithThresholds) {
+  long mismatches = 0;
+  for (std::uint32_t low = 0; low <= 0xFFFF; ++low) {
+    const std::uint32_t state = low | 0xA5A50000u;  // the high bits count for nothing
+    const unsigned offset = kRemainderBits - thresholdOf(state);
+    mismatches += roundingOffsetOfLowState(static_cast<std::uint16_t>(low)) != offset;
+    mismatches += roundingOffsetOf(state) != offset;
+  }
+  EXPECT_EQ(mismatches, 0);
+  for (unsigned magnitude = 0; magnitude < kTableMagnitudeBound; ++magnitude) {
+    for (unsigned threshold = 0; threshold <= kRemainderBits; ++threshold) {
+      const unsigned rule = (magnitude >> 9) + ((magnitude & 511) > threshold ? 1u : 0u);
+      const auto offset = static_cast<std::uint16_t>(kRemainderBits - threshold);
+      if (halfLevels(magnitude, threshold) != rule ||
+          halfLevelsIn16Bits(static_cast<std::uint16_t>(magnitude), offset) != rule) {
+        ADD_FAILURE() << "magnitude " << magnitude << ", threshold " << threshold;
+        return;
+      }
+    }
+  }
 }
 
 TEST_F(StageTest, DitherHalfKeepsTheWholePartAndCountsMagnitudes) {

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <set>
+#include <utility>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -116,6 +118,31 @@ TEST_F(TgaTest, TopDownFileIsReadBottomUpInAnyRunOfRowsAndSavedBottomUp) {
   for (int row = 3; row >= 0; --row)
     for (int x = 0; x < 3; ++x) bottomUp.push_back(pixels[static_cast<std::size_t>(row * 3 + x)]);
   EXPECT_EQ(readBytes(directory.path("out.tga")), tgaFile(3, 4, 24, 0x00, bottomUp));
+}
+
+// The file's own bytes of any run, as the stages take them, are the pixels
+// readRows gives, each row where rowInRun says, in every accepted layout.
+TEST_F(TgaTest, PixelBytesOfARunAreThoseOfItsRowsWhereRowInRunSays) {
+  for (const auto& [depth, descriptor] : {std::pair{24, 0x00}, {24, 0x20}, {32, 0x08}, {32, 0x28}}) {
+    ASSERT_EQ(load(tgaFile(3, 5, depth, descriptor, numberedPixels(3, 5, depth == 32))), 0);
+    const std::vector<Pixel> all = pixels();
+    const std::size_t bytes = static_cast<std::size_t>(depth / 8);
+    ASSERT_EQ(image.pixelBytes(), bytes);
+    for (int first = 0; first < 5; ++first) {
+      for (int count = 1; first + count <= 5; ++count) {
+        Bytes run(3 * bytes * static_cast<std::size_t>(count));
+        ASSERT_TRUE(image.readPixelBytes(first, count, run.data()));
+        for (int k = 0; k < count; ++k) {
+          for (int x = 0; x < 3; ++x) {
+            Pixel pixel = 0;
+            std::memcpy(&pixel, &run[(static_cast<std::size_t>(image.rowInRun(k, count)) * 3 + x) * bytes], bytes);
+            EXPECT_EQ(pixel, all[static_cast<std::size_t>((first + k) * 3 + x)])
+                << "depth " << depth << ", rows " << first << "+" << count << ", row " << k;
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST_F(TgaTest, ExactlyFourDepthAndDescriptorCombinationsAreAccepted) {
