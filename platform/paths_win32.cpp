@@ -28,17 +28,6 @@ std::size_t endOfNames(const std::wstring& path, std::size_t from, int count) {
   return end;
 }
 
-// The full path as GetFullPathNameW makes it; empty when it cannot.
-std::wstring fullPathName(const std::wstring& path) {
-  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (size == 0) return std::wstring();
-  std::wstring full(size, L'\0');
-  const DWORD length = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
-  if (length == 0 || length >= size) return std::wstring();
-  full.resize(length);
-  return full;
-}
-
 // The path with "." and ".." taken away by the system's rules, ".." stopping
 // at the root. The system takes a device path as it is, so the names after
 // its root are resolved as if they lay on a drive of their own.
@@ -67,6 +56,16 @@ struct SymbolicLinkData {
 constexpr ULONG kRelativeLink = 1;  // SYMLINK_FLAG_RELATIVE
 
 }  // namespace
+
+std::wstring fullPathName(const std::wstring& path) {
+  const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return std::wstring();
+  std::wstring full(size, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
+  if (length == 0 || length >= size) return std::wstring();
+  full.resize(length);
+  return full;
+}
 
 std::size_t pathRootLength(const std::wstring& path) {
   if (isDevicePath(path)) {

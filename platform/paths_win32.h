@@ -12,6 +12,11 @@
 // or relative to the current folder.
 std::size_t pathRootLength(const std::wstring& path);
 
+// The absolute path that the system makes of a path, with "." and ".."
+// taken away, as GetFullPathNameW does (it reads only the current folder);
+// empty when it cannot.
+std::wstring fullPathName(const std::wstring& path);
+
 // The folder that a path's last name lies in. For a name in a root that is
 // the root with its separator ("C:\", "\\?\Volume{...}\"), since "C:" alone is
 // the drive's current folder and "\\?\C:" the volume itself; "C:." for

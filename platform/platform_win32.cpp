@@ -60,12 +60,8 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // The folder as an absolute path in the "\\?\" form, which no length limit
 // applies to, ending in a separator; empty when the system cannot make it.
 std::wstring extendedFolder(const std::wstring& folder) {
-  const DWORD size = GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
-  if (size == 0) return std::wstring();
-  std::wstring full(size, L'\0');
-  const DWORD length = GetFullPathNameW(folder.c_str(), size, &full[0], nullptr);
-  if (length == 0 || length >= size) return std::wstring();
-  full.resize(length);
+  std::wstring full = fullPathName(folder);
+  if (full.empty()) return full;
   if (full.back() != L'\\') full += L'\\';
   if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0) return full;
   if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
