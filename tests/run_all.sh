@@ -12,7 +12,8 @@
 #      limit that a file claiming a huge picture would break if it were
 #      trusted;
 #   5. when the ARM64 cross compiler and qemu-user are installed, the ARM64
-#      build (build-arm64/) with the release tests run under qemu-user;
+#      build (build-arm64/) with the release tests run under qemu-user,
+#      including the byte-for-byte comparison with the release build;
 #   6. when the MinGW-w64 cross compiler and Wine are installed, the Windows
 #      build (build-windows/) with its tests run under Wine, including the
 #      byte-for-byte comparison of the two builds' results.
@@ -123,7 +124,8 @@ fi
 
 if command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null; then
   start_step "ARM64 build and tests under qemu-user"
-  cmake -S . -B build-arm64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+  cmake -S . -B build-arm64 -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DLOMVERA_NATIVE_BUILD_DIR="$PWD/build"
   cmake --build build-arm64 -j2
   ctest --test-dir build-arm64 --output-on-failure -j2 | tee build-arm64/ctest.log
   end_step "ARM64 build and tests under qemu-user"
