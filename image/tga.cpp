@@ -43,10 +43,6 @@
 
 #include "image/tga_rows.h"
 
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-#error "32-bit TGA rows are copied straight into Pixels, which needs a little-endian machine"
-#endif
-
 namespace {
 
 constexpr std::size_t kHeaderSize = 18;

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Runs a native build of the tool and a Windows build (under its emulator) on
+# Runs a native build of the tool and a cross build (the Windows one under
+# Wine, the ARM64 one under qemu-user) on
 # the same pictures and compares their results byte for byte: every picture
 # in a single-file run, then all of them in one directory run on each side.
 #
-#   compare_builds.sh NATIVE_BUILD_DIR EMULATOR WINDOWS_TOOL WORK_DIR
+#   compare_builds.sh NATIVE_BUILD_DIR EMULATOR CROSS_TOOL WORK_DIR
+#
+# EMULATOR is split into words at spaces.
 #
 # A directory run's results depend on the order of its files, since the
 # rounding generator carries on from file to file. The pictures' names start
@@ -14,8 +17,11 @@ set -euo pipefail
 
 native_build=$1
 emulator=$2
-windows_tool=$3
+cross_tool=$3
 work=$4
+
+separator=/
+case $cross_tool in *.exe) separator='\' ;; esac
 
 failures=0
 fail() {
@@ -37,7 +43,7 @@ if [ -e "$work" ]; then
   fi
   rm -rf "$work"
 fi
-mkdir -p "$work/pictures" "$work/native" "$work/windows"
+mkdir -p "$work/pictures" "$work/native" "$work/cross"
 touch "$work/.compare-builds"
 cd "$work"
 "$native_build/make_test_pictures" pictures
@@ -48,31 +54,31 @@ for picture in "${pictures[@]}"; do
   name=${picture#pictures/}
   "$native_build/lomvera" "$picture" "native/$name" </dev/null >"native/$name.log" ||
     fail "native run on $name ended with status $?"
-  # The Windows tool gets Windows paths: backslashes, relative to the
-  # current directory.
-  $emulator "$windows_tool" "pictures\\$name" "windows\\$name" </dev/null >"windows/$name.log" ||
-    fail "Windows run on $name ended with status $?"
-  cmp "native/$name" "windows/$name" || fail "single-file result of $name"
-  [ "$(report_of "native/$name.log")" = "$(report_of "windows/$name.log")" ] || fail "report line of $name"
+  # Paths relative to the current directory, with backslashes for a
+  # Windows tool.
+  $emulator "$cross_tool" "pictures$separator$name" "cross$separator$name" </dev/null >"cross/$name.log" ||
+    fail "cross-built run on $name ended with status $?"
+  cmp "native/$name" "cross/$name" || fail "single-file result of $name"
+  [ "$(report_of "native/$name.log")" = "$(report_of "cross/$name.log")" ] || fail "report line of $name"
   [ -n "$(report_of "native/$name.log")" ] || fail "no report line for $name"
 done
 
-mkdir native-directory windows-directory
+mkdir native-directory cross-directory
 cp "${pictures[@]}" native-directory/
-cp "${pictures[@]}" windows-directory/
+cp "${pictures[@]}" cross-directory/
 "$native_build/lomvera" native-directory </dev/null >native-directory.log
-$emulator "$windows_tool" windows-directory </dev/null >windows-directory.log
+$emulator "$cross_tool" cross-directory </dev/null >cross-directory.log
 native_order=$(loading_order native-directory.log)
-windows_order=$(loading_order windows-directory.log)
-if [ "$native_order" != "$windows_order" ]; then
-  fail "directory runs processed the files in different orders:" $native_order "/" $windows_order
+cross_order=$(loading_order cross-directory.log)
+if [ "$native_order" != "$cross_order" ]; then
+  fail "directory runs processed the files in different orders:" $native_order "/" $cross_order
 else
   for picture in "${pictures[@]}"; do
     name=${picture#pictures/}
     result=${name%????}_s.tga
-    cmp "native-directory/$result" "windows-directory/$result" || fail "directory-run result $result"
+    cmp "native-directory/$result" "cross-directory/$result" || fail "directory-run result $result"
   done
-  [ "$(summary_of native-directory.log)" = "$(summary_of windows-directory.log)" ] || fail "summary line"
+  [ "$(summary_of native-directory.log)" = "$(summary_of cross-directory.log)" ] || fail "summary line"
 fi
 
 echo "compared ${#pictures[@]} pictures, single-file and in one directory run;" \

@@ -208,7 +208,9 @@ bool runWhereSearchIsRefused(const std::string& folder, ToolRun* run) {
   const std::vector<std::string> asAnotherUser = {"--reuid=65534", "--regid=65534", "--clear-groups"};
   std::vector<std::string> probe = asAnotherUser, arguments = asAnotherUser;
   probe.push_back("true");
-  arguments.insert(arguments.end(), {toolExecutable(), folder});
+  const std::vector<std::string> tool = builtProgramCommand(toolExecutable());
+  arguments.insert(arguments.end(), tool.begin(), tool.end());
+  arguments.push_back(folder);
   if (runProgram("setpriv", probe).exitStatus != 0 || chmod(folder.c_str(), 0444) != 0) return false;
   *run = runProgram("setpriv", arguments);
   return true;

@@ -17,24 +17,47 @@ namespace fs = std::filesystem;
 
 const std::string kPrefix = besideTestProgram("install-test-prefix");
 
+// The text of an installed file; a .gz file as gzip -d gives it back, and
+// Windows line ends as "\n".
+std::string installedText(const std::string& name) {
+  const std::string path = joinPath(kPrefix, name);
+  if (name.size() > 3 && name.compare(name.size() - 3, 3, ".gz") == 0) return runProgram("gzip", {"-dc", path}).output;
+  const Bytes bytes = readBytes(path);
+  std::string text(bytes.begin(), bytes.end());
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
+std::string sourceText(const std::string& name) {
+  const Bytes bytes = readBytes(joinPath(LOMVERA_SOURCE_DIR, name));
+  return std::string(bytes.begin(), bytes.end());
+}
+
 TEST(InstalledTool, PrefixHoldsTheToolAndItsDocumentationOnly) {
   std::vector<std::string> installed;
   for (const auto& entry : fs::recursive_directory_iterator(kPrefix)) {
     if (entry.is_regular_file()) installed.push_back(fs::relative(entry.path(), kPrefix).generic_string());
   }
   std::sort(installed.begin(), installed.end());
-  std::vector<std::string> expected = {LOMVERA_INSTALLED_TOOL};
   const std::string documentation = std::string(LOMVERA_INSTALLED_MANUAL) + LOMVERA_INSTALLED_README;
-  expected.push_back(documentation);
+  const std::string changelog = LOMVERA_INSTALLED_CHANGELOG;
+  std::vector<std::string> expected = {LOMVERA_INSTALLED_TOOL, documentation, LOMVERA_INSTALLED_LICENSE};
+  if (!changelog.empty()) expected.push_back(changelog);
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(installed, expected);
 
-  const Bytes text = readBytes(joinPath(kPrefix, documentation));
-  const std::string page(text.begin(), text.end());
+  EXPECT_EQ(installedText(LOMVERA_INSTALLED_LICENSE), sourceText("LICENSE"));
+  if (!changelog.empty()) {
+    EXPECT_EQ(installedText(changelog), sourceText("doc/changelog"));
+  }
+  const std::string page = installedText(documentation);
 #ifdef _WIN32
-  // A readme for Notepad: Windows line ends throughout.
+  // A readme and a licence for Notepad: Windows line ends throughout.
   EXPECT_NE(page.find("lomvera.exe"), std::string::npos);
-  EXPECT_EQ(std::regex_search(page, std::regex("[^\r]\n")), false);
+  for (const std::string name : {documentation, std::string(LOMVERA_INSTALLED_LICENSE)}) {
+    const Bytes bytes = readBytes(joinPath(kPrefix, name));
+    EXPECT_EQ(std::regex_search(std::string(bytes.begin(), bytes.end()), std::regex("[^\r]\n")), false) << name;
+  }
 #else
   EXPECT_EQ(page.rfind(".TH LOMVERA 1 ", 0), 0u);
   for (const char* section : {"SYNOPSIS", "DESCRIPTION", "FILES READ AND WRITTEN", "OUTPUT", "EXIT STATUS", "EXAMPLES"})
@@ -49,7 +72,7 @@ TEST(InstalledTool, CorrectsATinyPictureAndReportsIt) {
   const std::string output = directory.path("out.tga");
   writeBytes(input, tgaFile(3, 100, 24, 0, brighterMiddle(false)));
 
-  const ToolRun run = runProgram(tool, {input, output});
+  const ToolRun run = runBuiltProgram(tool, {input, output});
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.errors, "");
   std::uint32_t state = kDitherSeed;  // the generator from its start
@@ -61,7 +84,7 @@ TEST(InstalledTool, CorrectsATinyPictureAndReportsIt) {
   EXPECT_EQ(run.output.rfind(bannerText() + loadingText(input), 0), 0u) << run.output;
   EXPECT_NE(run.output.find(report), std::string::npos) << run.output;
 
-  const ToolRun missing = runProgram(tool, {directory.path("missing.tga"), output});
+  const ToolRun missing = runBuiltProgram(tool, {directory.path("missing.tga"), output});
   EXPECT_EQ(missing.exitStatus, 2);
 }
 

@@ -98,6 +98,7 @@ TEST(OutputKinds, RunEndedWhileSavingLeavesTheFolderAsItWas) {
       {0, Refusal::kNamingUnnamedFiles}, {SIGINT, Refusal::kNamingUnnamedFiles},
       {SIGKILL, Refusal::kNamingUnnamedFiles}};
   for (const Case& c : cases) {
+    if (c.refused != Refusal::kNothing && !refusalsCanBeMade()) continue;
     const std::string what = std::to_string(c.signalNumber) + (c.refused == Refusal::kUnnamedFiles ? " with named files"
                                                               : c.refused == Refusal::kNothing ? ""
                                                                                                : " with naming refused");
@@ -121,6 +122,10 @@ TEST(OutputKinds, RunEndedWhileSavingLeavesTheFolderAsItWas) {
     }
     EXPECT_EQ(names, (std::vector<std::string>{"in.tga", "out.tga"})) << what;
     EXPECT_EQ(readBytes(output), c.signalNumber == 0 ? result : (Bytes{'o', 'l', 'd'})) << what;
+  }
+  if (!refusalsCanBeMade()) {
+    GTEST_SKIP() << "the cases with files without a name refused, or their naming, were left out: this system "
+                    "refuses the tests the seccomp filter that makes those refusals (as qemu-user does)";
   }
 }
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the project and runs the whole test suite, in up to five ways:
+# Builds the project and runs the whole test suite, in up to six ways:
 #   1. the ordinary release build and its tests (build/);
 #   2. the tool and the tests built with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (any finding ends the process, leaks
@@ -11,23 +11,40 @@
 #   4. the file-reading fuzz target, run for a bounded time with a memory
 #      limit that a file claiming a huge picture would break if it were
 #      trusted;
-#   5. when the MinGW-w64 cross compiler and Wine are installed, the Windows
+#   5. when the ARM64 cross compiler and qemu-user are installed, the ARM64
+#      build (build-arm64/) with the release tests run under qemu-user,
+#      including the byte-for-byte comparison with the release build;
+#   6. when the MinGW-w64 cross compiler and Wine are installed, the Windows
 #      build (build-windows/) with its tests run under Wine, including the
 #      byte-for-byte comparison of the two builds' results.
-# LOMVERA_FUZZ_SECONDS sets the fuzzing time (default 60; 0 skips it).
+# `--quick` runs the first alone, for day-to-day work.
+# LOMVERA_FUZZ_SECONDS sets the fuzzing time (default 30; 0 skips it).
 # On Debian, the packages it needs are installed first when missing (as root,
 # with apt-get), so that it runs on a bare machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+quick=false
+for argument in "$@"; do
+  case $argument in
+    --quick) quick=true ;;
+    *) echo "usage: bash tests/run_all.sh [--quick]" >&2; exit 2 ;;
+  esac
+done
+
 # cmake, make and g++ build; libgtest-dev tests; clang and its runtime
-# libraries build the sanitizer build and the fuzz target; MinGW-w64 and Wine
-# the Windows build and its tests.
-needed=(cmake make g++ libgtest-dev clang libclang-rt-14-dev)
-windows=(g++-mingw-w64-x86-64 wine)
+# libraries build the sanitizer build and the fuzz target; Debian's ARM64
+# cross compiler and qemu-user the ARM64 build and its tests; MinGW-w64 and
+# Wine the Windows build and its tests.
+needed=(cmake make g++ libgtest-dev)
+optional=()
+if ! $quick; then
+  needed+=(clang libclang-rt-14-dev)
+  optional=(g++-aarch64-linux-gnu qemu-user g++-mingw-w64-x86-64 wine)
+fi
 if command -v dpkg >/dev/null; then
   missing=()
-  for package in "${needed[@]}" "${windows[@]}"; do
+  for package in "${needed[@]}" "${optional[@]}"; do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
   done
   if [ ${#missing[@]} -gt 0 ] && [ "$(id -u)" -eq 0 ]; then
@@ -51,12 +68,28 @@ end_step() {
   echo "=== $1 took $(($(date +%s) - step_started))s"
 }
 
+# Every test has passed when this is called (set -e and pipefail end the
+# script at the first failure): one closing line for all builds, with the
+# tests that skipped themselves or did not run counted apart.
+report_totals() {
+  local passed=0 skipped=0 log
+  for log in "$@"; do
+    passed=$((passed + $(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* +Passed +[0-9.]+ sec$' "$log" || true)))
+    skipped=$((skipped + $(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .*\*\*\*(Skipped|Not Run)' "$log" || true)))
+  done
+  echo "tests: $passed passed, 0 failed, $skipped skipped"
+}
+
 start_step "release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2 | tee build/ctest.log
 end_step "release build and tests"
 logs=(build/ctest.log)
+if $quick; then
+  report_totals "${logs[@]}"
+  exit 0
+fi
 
 start_step "sanitizer build and tests"
 sanitize_flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
@@ -82,11 +115,24 @@ TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1 \
 end_step "thread sanitizer build and tests"
 logs+=(build-tsan/ctest.log)
 
-fuzz_seconds=${LOMVERA_FUZZ_SECONDS:-60}
+fuzz_seconds=${LOMVERA_FUZZ_SECONDS:-30}
 if [ "$fuzz_seconds" -gt 0 ]; then
   start_step "fuzzing for ${fuzz_seconds}s"
   bash fuzz/run_fuzzer.sh -max_total_time="$fuzz_seconds"
   end_step "fuzzing"
+fi
+
+if command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null; then
+  start_step "ARM64 build and tests under qemu-user"
+  cmake -S . -B build-arm64 -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DLOMVERA_NATIVE_BUILD_DIR="$PWD/build"
+  cmake --build build-arm64 -j2
+  ctest --test-dir build-arm64 --output-on-failure -j2 | tee build-arm64/ctest.log
+  end_step "ARM64 build and tests under qemu-user"
+  logs+=(build-arm64/ctest.log)
+else
+  echo "ARM64 build skipped: aarch64-linux-gnu-g++ or qemu-aarch64 is not installed" \
+    "(apt-get install g++-aarch64-linux-gnu qemu-user)."
 fi
 
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
@@ -112,11 +158,4 @@ else
     "(apt-get install g++-mingw-w64-x86-64 wine)."
 fi
 
-# Every test has passed by now (set -e and pipefail end the script at the
-# first failure): one closing line for all builds.
-passed=0
-for log in "${logs[@]}"; do
-  count=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")
-  passed=$((passed + ${count:-0}))
-done
-echo "tests: $passed passed, 0 failed"
+report_totals "${logs[@]}"

@@ -102,7 +102,8 @@ TEST(SaveFault, FullFilesystemLeavesEverythingAsItWas) {
   // Three runs on the small disk; each run's output and status are kept in
   // capture/, and the disk's final contents are copied to kept/ before the
   // namespace, and the disk with it, goes away.
-  const std::string tool = "timeout -k 5 60 " + shellQuoted(toolExecutable());
+  std::string tool = "timeout -k 5 60";
+  for (const std::string& word : builtProgramCommand(toolExecutable())) tool += " " + shellQuoted(word);
   auto run = [&](const std::string& name, const std::string& from, const std::string& to) {
     const std::string out = shellQuoted(capture + "/" + name);
     return tool + " " + shellQuoted(from) + " " + shellQuoted(to) + " >" + out + ".out 2>" + out + ".err </dev/null; echo $? >" +

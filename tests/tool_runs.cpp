@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -29,6 +30,16 @@
 
 #include "platform/platform.h"
 #include "test_files.h"
+
+std::vector<std::string> builtProgramCommand(const std::string& program) {
+  std::vector<std::string> words;
+#ifdef LOMVERA_TOOL_EMULATOR
+  std::istringstream emulator(LOMVERA_TOOL_EMULATOR);
+  for (std::string word; emulator >> word;) words.push_back(word);
+#endif
+  words.push_back(program);
+  return words;
+}
 
 #ifdef _WIN32
 // Quotes one argument so that the C runtime's command-line parser of the
@@ -174,10 +185,21 @@ static bool refuse(Refusal refused) {
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
+bool refusalsCanBeMade() {
+  static const bool made = [] {
+    const pid_t child = fork();
+    if (child == 0) _exit(refuse(Refusal::kUnnamedFiles) ? 0 : 1);
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }();
+  return made;
+}
+
 int startTool(const std::vector<std::string>& arguments, int standardOutput, Refusal refused) {
-  const std::string tool = toolExecutable();
-  std::vector<char*> argv{const_cast<char*>(tool.c_str())};
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  std::vector<std::string> words = builtProgramCommand(toolExecutable());
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(&word[0]);
   argv.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
@@ -191,7 +213,7 @@ int startTool(const std::vector<std::string>& arguments, int standardOutput, Ref
     dup2(standardOutput, 1);
     dup2(nothing, 2);
     if (!refuse(refused)) _exit(126);
-    execv(tool.c_str(), argv.data());
+    execv(argv[0], argv.data());
     _exit(127);
   }
   return child;
@@ -288,9 +310,17 @@ ToolRun runProgram(const std::string& program, const std::vector<std::string>& a
 
 std::string toolExecutable() { return besideTestProgram(LOMVERA_EXECUTABLE_NAME); }
 
+ToolRun runBuiltProgram(const std::string& program, const std::vector<std::string>& arguments,
+                        const std::string& workingDirectory, const std::string& input, const std::string& shellSetup) {
+  std::vector<std::string> words = builtProgramCommand(program);
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  return runProgram(words.front(), std::vector<std::string>(words.begin() + 1, words.end()), workingDirectory, input,
+                    shellSetup);
+}
+
 ToolRun runTool(const std::vector<std::string>& arguments, const std::string& workingDirectory,
                 const std::string& input, const std::string& shellSetup) {
-  return runProgram(toolExecutable(), arguments, workingDirectory, input, shellSetup);
+  return runBuiltProgram(toolExecutable(), arguments, workingDirectory, input, shellSetup);
 }
 
 std::vector<std::string> loadedFileNames(const std::string& output) {

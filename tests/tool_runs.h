@@ -30,6 +30,14 @@ constexpr int kToolTimedOut = 124;
 ToolRun runProgram(const std::string& program, const std::vector<std::string>& arguments,
                    const std::string& workingDirectory = "", const std::string& input = "",
                    const std::string& shellSetup = "");
+// The words that start a program of this build: in a cross build for another
+// Linux processor, the words of the emulator that runs it come first.
+std::vector<std::string> builtProgramCommand(const std::string& program);
+// runProgram with a program of this build (the tool, or an installed copy of
+// it), started by those words.
+ToolRun runBuiltProgram(const std::string& program, const std::vector<std::string>& arguments,
+                        const std::string& workingDirectory = "", const std::string& input = "",
+                        const std::string& shellSetup = "");
 // The same with the built tool.
 ToolRun runTool(const std::vector<std::string>& arguments, const std::string& workingDirectory = "",
                 const std::string& input = "", const std::string& shellSetup = "");
@@ -54,6 +62,9 @@ enum class Refusal {
 // Starts the built tool with standard output on the descriptor given,
 // signals at their default actions and no core dumps; and waits for it,
 // giving its exit status as runToolIntoClosedPipe does.
+// Whether the system lets this process make those refusals (a seccomp
+// filter); qemu-user, for one, refuses the programs it runs any such filter.
+bool refusalsCanBeMade();
 int startTool(const std::vector<std::string>& arguments, int standardOutput, Refusal refused = Refusal::kNothing);
 int waitForTool(int process);
 
