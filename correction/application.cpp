@@ -237,7 +237,7 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
   std::uint64_t written = 0;
   // Nothing follows a run that could not be read: a device or a pipe as the
   // output gets the picture up to there, like a file cut short. The runs
-  // before it are read whatever the order of reading (Image::readRows), so
+  // before it are read whatever the order of reading (Image::readPixelBytes), so
   // the bytes are the same at any number of threads.
   const SpreadResult spread = spreadRuns(
       static_cast<int>(workers.size()), runs, runsAhead,

@@ -33,6 +33,7 @@
 #include "correction/parallel_runs.h"
 #include "driver/driver.h"
 #include "image/image.h"
+#include "support/helpers.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ void checkSavedOutput() {
   check(reloaded.loadTga(outputPath.c_str()) == 0, "output file does not load");
   check(reloaded.width == inputImage.width && reloaded.height == inputImage.height, "output size differs");
   std::vector<Pixel> rows(reloaded.pixelCount());
-  check(reloaded.readRows(0, reloaded.height, rows.data()), "output file does not read back");
+  check(readRows(reloaded, 0, reloaded.height, rows.data()), "output file does not read back");
   for (const Pixel pixel : rows) check((pixel >> 24) == 0, "output pixel with alpha");
   check(reloaded.closeTga(), "output file changed while read back");
 }

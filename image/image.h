@@ -48,23 +48,19 @@ class Image {
 
   // Opens a 24- or 32-bit uncompressed true-colour TGA file for reading and
   // checks its header against what the reader takes and against the file's
-  // length; reads no pixel yet. Returns 0 when the file is open for readRows,
+  // length; reads no pixel yet. Returns 0 when the file is open for reading,
   // with width and height set and transposed 0; 1 when the file cannot be
   // opened, is not a file of that kind, or is shorter than its header
   // promises (the size and an earlier open file are then left as they were).
   int loadTga(const char* path);
-  // Reads storage rows first to first + count - 1 into rows (count x width
-  // Pixels), alpha kept (0 in 24-bit files). Returns false when the rows cannot
-  // be read, and from then on for every read that reaches the first row of a
-  // failed read; rows wholly before it read as before. So when the file ends
-  // early, the same runs of rows fail in whatever order threads read them.
-  // closeTga reports any failure. Threads may read runs at the same time,
-  // each into rows of its own.
-  bool readRows(std::int32_t first, std::int32_t count, Pixel* rows);
-  // The same rows as the file holds them, for loops that take file bytes
-  // themselves: count x width x pixelBytes() bytes, blue, green, red (and
-  // alpha in 32-bit files) per pixel, the rows in the file's order, which
-  // rowInRun tells. Fails as readRows does.
+  // Reads storage rows first to first + count - 1 as the file holds them:
+  // count x width x pixelBytes() bytes, blue, green, red (and alpha in 32-bit
+  // files) per pixel, the rows in the file's order, which rowInRun tells.
+  // Returns false when the rows cannot be read, and from then on for every
+  // read that reaches the first row of a failed read; rows wholly before it
+  // read as before. So when the file ends early, the same runs of rows fail
+  // in whatever order threads read them. closeTga reports any failure.
+  // Threads may read runs at the same time, each into bytes of its own.
   bool readPixelBytes(std::int32_t first, std::int32_t count, unsigned char* bytes);
   // The bytes per pixel of the open file: 3 or 4.
   unsigned pixelBytes() const { return bytesPerPixel_; }
@@ -83,14 +79,11 @@ class Image {
   // until saveTga; a device or pipe directly) and writes the 24-bit header. Returns false when it cannot be created; the
   // rows written after that are dropped and saveTga fails.
   bool createTga(const char* path);
-  // Appends `count` Pixels in storage order (rows bottom to top) as three
-  // bytes each, through writeBuffer, in blocks of exactly kWriteBlockSize
-  // bytes. A write that fails is remembered and the rest is dropped.
-  void writePixels(const Pixel* pixels, std::size_t count);
-  // The same for `count` bytes of pixels already as the file stores them,
-  // kOutputPixelBytes each, so that threads can make runs of them while one
-  // writes. Whole blocks go to the file straight from `bytes` when nothing
-  // waits in writeBuffer.
+  // Appends `count` bytes of pixels in storage order (rows bottom to top) as
+  // the file stores them, kOutputPixelBytes each, through writeBuffer, in
+  // blocks of exactly kWriteBlockSize bytes; whole blocks go to the file
+  // straight from `bytes` when nothing waits in writeBuffer. A write that
+  // fails is remembered and the rest is dropped.
   void writeEncodedPixels(const unsigned char* bytes, std::size_t count);
   // Drops every write from now on and makes saveTga fail, as a failed
   // write does: for a picture whose corrected rows cannot all be made.
