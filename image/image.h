@@ -36,6 +36,19 @@ inline Pixel packRgb(int red, int green, int blue) {
 constexpr std::size_t kWriteBlockSize = 65536;
 constexpr std::size_t kWriteBufferSize = kWriteBlockSize + 20;
 
+// The rows of a run of `count` storage rows at `bytes`, rowBytes each, in
+// storage order or, `reversed`, in the reverse.
+struct RunRows {
+  unsigned char* bytes;
+  std::size_t rowBytes;
+  std::int32_t count;
+  bool reversed;
+  // The bytes of row k of the run (0 its first storage row).
+  unsigned char* row(std::int32_t k) const {
+    return bytes + rowBytes * static_cast<std::size_t>(reversed ? count - 1 - k : k);
+  }
+};
+
 // A TGA picture file, read or written in runs of storage rows. Storage row 0
 // is the bottom row of the picture, whatever the order of the rows in the
 // file; a row runs from left to right.
@@ -55,7 +68,7 @@ class Image {
   int loadTga(const char* path);
   // Reads storage rows first to first + count - 1 as the file holds them:
   // count x width x pixelBytes() bytes, blue, green, red (and alpha in 32-bit
-  // files) per pixel, the rows in the file's order, which rowInRun tells.
+  // files) per pixel, the rows in the file's order, which runAt tells.
   // Returns false when the rows cannot be read, and from then on for every
   // read that reaches the first row of a failed read; rows wholly before it
   // read as before. So when the file ends early, the same runs of rows fail
@@ -64,10 +77,11 @@ class Image {
   bool readPixelBytes(std::int32_t first, std::int32_t count, unsigned char* bytes);
   // The bytes per pixel of the open file: 3 or 4.
   unsigned pixelBytes() const { return bytesPerPixel_; }
-  // Where readPixelBytes puts row first + k of a run of `count` rows: the
-  // index of its bytes among the run's rows. A file stored top row first
-  // holds the rows of a run in reverse.
-  std::int32_t rowInRun(std::int32_t k, std::int32_t count) const { return topDown_ ? count - 1 - k : k; }
+  // The run of `count` rows that readPixelBytes puts at `bytes`: a file
+  // stored top row first holds the rows of a run in reverse.
+  RunRows runAt(unsigned char* bytes, std::int32_t count) const {
+    return {bytes, static_cast<std::size_t>(width) * bytesPerPixel_, count, topDown_};
+  }
   // Closes the input file. Returns true when every read succeeded and the
   // file's length and modification time are still those it had when it was
   // opened: only then do the rows read make one picture.

@@ -116,7 +116,7 @@ bool readRows(Image& image, std::int32_t first, std::int32_t count, Pixel* rows)
   if (!image.readPixelBytes(first, count, reinterpret_cast<unsigned char*>(rows) + fileBytesAt)) return false;
   if (image.pixelBytes() == 3) widenPixelsInPlace(rows, pixels);
   // A file stored top row first holds the rows of a run in reverse.
-  const bool reversed = count > 1 && image.rowInRun(0, count) != 0;
+  const bool reversed = image.runAt(nullptr, count).reversed;
   for (std::int32_t i = 0, j = count - 1; reversed && i < j; ++i, --j) {
     std::swap_ranges(rows + rowPixels * static_cast<std::size_t>(i), rows + rowPixels * static_cast<std::size_t>(i + 1),
                      rows + rowPixels * static_cast<std::size_t>(j));

@@ -122,8 +122,8 @@ TEST_F(TgaTest, TopDownFileIsReadBottomUpInAnyRunOfRowsAndSavedBottomUp) {
 }
 
 // The file's own bytes of any run, as the stages take them, are the pixels
-// readRows gives, each row where rowInRun says, in every accepted layout.
-TEST_F(TgaTest, PixelBytesOfARunAreThoseOfItsRowsWhereRowInRunSays) {
+// readRows gives, each row where runAt says, in every accepted layout.
+TEST_F(TgaTest, PixelBytesOfARunAreThoseOfItsRowsWhereRunAtSays) {
   for (const auto& [depth, descriptor] : {std::pair{24, 0x00}, {24, 0x20}, {32, 0x08}, {32, 0x28}}) {
     ASSERT_EQ(load(tgaFile(3, 5, depth, descriptor, numberedPixels(3, 5, depth == 32))), 0);
     const std::vector<Pixel> all = pixels();
@@ -136,7 +136,7 @@ TEST_F(TgaTest, PixelBytesOfARunAreThoseOfItsRowsWhereRowInRunSays) {
         for (int k = 0; k < count; ++k) {
           for (int x = 0; x < 3; ++x) {
             Pixel pixel = 0;
-            std::memcpy(&pixel, &run[(static_cast<std::size_t>(image.rowInRun(k, count)) * 3 + x) * bytes], bytes);
+            std::memcpy(&pixel, image.runAt(run.data(), count).row(k) + static_cast<std::size_t>(x) * bytes, bytes);
             EXPECT_EQ(pixel, all[static_cast<std::size_t>((first + k) * 3 + x)])
                 << "depth " << depth << ", rows " << first << "+" << count << ", row " << k;
           }
