@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <new>
 #include <string>
@@ -71,19 +72,39 @@ bool taskBlocks(const std::string& task, int signalNumber) {
   return false;
 }
 
-// A signal that ends the run must reach the main thread, which holds it back
-// while it names an output: the kept threads never take one.
-TEST(ParallelRuns, KeptThreadsLeaveTheSignalsThatEndTheRunToTheMainThread) {
-  spreadRuns(3, 8, 8, [](int, std::int32_t) {}, [](std::int32_t) {});
+// The threads of this process that hold back both SIGINT and SIGQUIT, as
+// only the kept threads do outside the naming of an output; -1 when /proc
+// cannot tell.
+int threadsBlockingEndingSignals() {
   int blockingBoth = 0;
   DIR* tasks = opendir("/proc/self/task");
-  ASSERT_NE(tasks, nullptr);
+  if (tasks == nullptr) return -1;
   while (const dirent* task = readdir(tasks)) {
     if (task->d_name[0] == '.') continue;
     if (taskBlocks(task->d_name, SIGINT) && taskBlocks(task->d_name, SIGQUIT)) ++blockingBoth;
   }
   closedir(tasks);
-  EXPECT_GE(blockingBoth, 2);  // the two kept threads that took part
+  return blockingBoth;
+}
+
+// A signal that ends the run must reach the main thread, which holds it back
+// while it names an output: the kept threads never take one.
+TEST(ParallelRuns, KeptThreadsLeaveTheSignalsThatEndTheRunToTheMainThread) {
+  spreadRuns(3, 8, 8, [](int, std::int32_t) {}, [](std::int32_t) {});
+  EXPECT_GE(threadsBlockingEndingSignals(), 2);  // the two kept threads that took part
+}
+
+// A job for two workers starts two kept threads and no more: counted in a
+// fresh process of its own, where no thread has been kept yet.
+TEST(ParallelRunsDeathTest, AJobStartsNoMoreThreadsThanItAsksFor) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        startPoolJob(2, [](void*, int) {}, nullptr);
+        finishPoolJob();
+        std::exit(threadsBlockingEndingSignals());
+      },
+      ::testing::ExitedWithCode(2), "");
 }
 #endif
 
