@@ -182,23 +182,20 @@ constexpr LaneJumps followedBy(const LaneJumps& first, const LaneJumps& then) {
 }
 
 // Whether each colour lane of `lanes`, taken from a state s, gives the
-// rounding offset of the draw drawOfLane(lane) steps after s, and each alpha
-// lane 0. A lane and the state of its draw are both affine in s, so a lane
-// that holds four times the complemented state at s = 0 and s = 1 holds it
-// at every s; its top bits are then the offset.
-template <typename DrawOfLane>
-constexpr bool lanesGiveOffsets(const LaneJumps& lanes, DrawOfLane drawOfLane) {
+// rounding offset of the draw `ahead` + drawOfLane(vector, lane) steps after
+// s, and each alpha lane 0. A lane and the state of its draw are both affine
+// in s, so a lane that holds four times the complemented state at s = 0 and
+// s = 1 holds it at every s; its top bits are then the offset.
+constexpr bool lanesGiveOffsets(const LaneJumps& lanes, std::uint64_t (*drawOfLane)(int, int), int vector,
+                                std::uint64_t ahead) {
   for (int lane = 0; lane < kLanes; ++lane) {
     for (unsigned s = 0; s < 2; ++s) {
       const auto value = static_cast<std::uint16_t>(lanes.multiplier[lane] * s + lanes.increment[lane]);
-      if (lane % 4 == 3) {
-        if (value != 0) return false;
-        continue;
-      }
-      const std::uint16_t state = lowStateAfter(lowJumpOf(drawOfLane(lane)), static_cast<std::uint16_t>(s));
-      if (value != static_cast<std::uint16_t>(4u * static_cast<std::uint16_t>(~state)) ||
-          value >> kOffsetShift != roundingOffsetOfLowState(state))
-        return false;
+      const std::uint16_t state =
+          lowStateAfter(lowJumpOf(ahead + drawOfLane(vector, lane)), static_cast<std::uint16_t>(s));
+      const bool holdsOffset = value == static_cast<std::uint16_t>(4u * static_cast<std::uint16_t>(~state)) &&
+                               value >> kOffsetShift == roundingOffsetOfLowState(state);
+      if (lane % 4 == 3 ? value != 0 : !holdsOffset) return false;
     }
   }
   return true;
@@ -225,29 +222,29 @@ constexpr RowLanes rowLanes() {
   return lanes;
 }
 constexpr RowLanes kRowLanes = rowLanes();
-template <int kVector>
-constexpr bool rowLanesGiveOffsets() {
-  constexpr std::uint64_t kNextGroup = std::uint64_t{kDrawsPerPosition} * kPixelsPerVector;
-  return lanesGiveOffsets(kRowLanes.fromGroupStart[kVector], [](int lane) { return rowLaneDraw(kVector, lane); }) &&
-         lanesGiveOffsets(followedBy(kRowLanes.fromGroupStart[kVector], kRowLanes.toNextGroup),
-                          [](int lane) { return rowLaneDraw(kVector, lane) + kNextGroup; });
-}
-static_assert(rowLanesGiveOffsets<0>() && rowLanesGiveOffsets<1>() && rowLanesGiveOffsets<2>() &&
-                  rowLanesGiveOffsets<3>(),
-              "each row lane gives the rounding offset of its draw, in the first group and the next");
-
 // Lines as columns: the group is four pairs of one row, each vector two of
 // them, even pixel then odd pixel. The lanes from the states of the pairs.
-constexpr std::uint64_t columnLaneDraw(int lane) { return drawOfByte(0, (lane / 4) % 2, lane % 4); }
+constexpr std::uint64_t columnLaneDraw(int, int lane) { return drawOfByte(0, (lane / 4) % 2, lane % 4); }
 constexpr LaneJumps columnLanes() {
   LaneJumps lanes;
   for (int lane = 0; lane < kLanes; ++lane) {
-    if (lane % 4 != 3) setLaneFromState(&lanes, lane, columnLaneDraw(lane));
+    if (lane % 4 != 3) setLaneFromState(&lanes, lane, columnLaneDraw(0, lane));
   }
   return lanes;
 }
 constexpr LaneJumps kColumnLanes = columnLanes();
-static_assert(lanesGiveOffsets(kColumnLanes, columnLaneDraw), "each column lane gives the rounding offset of its draw");
+// Every lane of every table: the row lanes in a group and, carried on by the
+// step, in the next one, and the column lanes.
+constexpr bool everyLaneGivesItsOffset() {
+  bool all = lanesGiveOffsets(kColumnLanes, columnLaneDraw, 0, 0);
+  for (int v = 0; v < 4; ++v) {
+    all = all && lanesGiveOffsets(kRowLanes.fromGroupStart[v], rowLaneDraw, v, 0) &&
+          lanesGiveOffsets(followedBy(kRowLanes.fromGroupStart[v], kRowLanes.toNextGroup), rowLaneDraw, v,
+                           std::uint64_t{kDrawsPerPosition} * kPixelsPerVector);
+  }
+  return all;
+}
+static_assert(everyLaneGivesItsOffset(), "each lane gives the rounding offset of its draw");
 constexpr LowJump kPositionJump = lowJumpOf(kDrawsPerPosition);
 
 LOMVERA_WIDE_VECTOR_CODE inline __m256i laneStates(const LaneJumps& jumps, __m256i states) {
