@@ -94,15 +94,20 @@ TEST(ParallelRuns, KeptThreadsLeaveTheSignalsThatEndTheRunToTheMainThread) {
   EXPECT_GE(threadsBlockingEndingSignals(), 2);  // the two kept threads that took part
 }
 
-// A job for two workers starts two kept threads and no more: counted in a
-// fresh process of its own, where no thread has been kept yet.
+// A job starts only the kept threads it lacks: counted in a fresh process
+// of its own, where a job for one worker keeps one thread (and starts a
+// sanitizer's own thread, if any) and one for three then starts two more.
 TEST(ParallelRunsDeathTest, AJobStartsNoMoreThreadsThanItAsksFor) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        startPoolJob(2, [](void*, int) {}, nullptr);
+        const PoolJob nothing = [](void*, int) {};
+        startPoolJob(1, nothing, nullptr);
         finishPoolJob();
-        std::exit(threadsBlockingEndingSignals());
+        const int before = threadsBlockingEndingSignals();
+        startPoolJob(3, nothing, nullptr);
+        finishPoolJob();
+        std::exit(threadsBlockingEndingSignals() - before);
       },
       ::testing::ExitedWithCode(2), "");
 }
