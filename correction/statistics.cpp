@@ -14,6 +14,7 @@
 // positions touches few cells: each thread then lists the cells it adds to,
 // and moves and clears only those, instead of all 32,768.
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -52,8 +53,8 @@ constexpr std::int64_t kPositionsBeforeFlush = 4000000;
 // entry per sample, so repeats are possible), and moves only those.
 constexpr std::int64_t kListedPositionsLimit = 16384;
 
-struct FreeCells {
-  void operator()(PendingCell* cells) const { std::free(cells); }
+struct FreeBytes {
+  void operator()(void* bytes) const { std::free(bytes); }
 };
 
 // A thread's pending sums (kernels.h): one set or two (the second then the
@@ -62,26 +63,34 @@ struct FreeCells {
 // sums are quicker to add; they are moved into shiftSums and shiftCounts
 // long before one could overflow, and are all zero again after every move.
 // They come from calloc, which hands out large blocks as untouched zero
-// pages, so that a thread that adds to a few cells only touches a few pages.
+// pages, so that a thread that adds to a few cells only touches a few pages;
+// or, for the calling thread, which measures every file and touches them
+// all, whole large pages (platform.h).
 constexpr std::size_t kPendingCells = kCellCount + 1;
 struct PendingSums {
-  std::unique_ptr<PendingCell[], FreeCells> cells;
+  std::unique_ptr<void, FreeBytes> storage;
+  PendingCell* cells = nullptr;  // in storage
   std::size_t sets = 0;
   std::int64_t positions = 0;        // added since the last move
   std::vector<std::int32_t> listed;  // the cells added to since then, when the pass lists them
 };
 
-// Makes the sums `sets` sets, all zero; sums of that many sets are kept.
-void prepareSums(PendingSums* sums, std::size_t sets) {
+// Makes the sums `sets` sets, all zero, on large pages when asked; sums of
+// that many sets are kept.
+void prepareSums(PendingSums* sums, std::size_t sets, bool largePages) {
   if (sums->sets == sets) return;
-  auto* cells = static_cast<PendingCell*>(std::calloc(sets * kPendingCells, sizeof(PendingCell)));
-  if (cells == nullptr) throw std::bad_alloc();
-  sums->cells.reset(cells);
+  const std::size_t page = largePages ? kLargePageAlignment : 1;
+  const std::size_t bytes = (sets * kPendingCells * sizeof(PendingCell) + page - 1) / page * page;
+  sums->storage.reset(std::calloc(bytes + page - 1, 1));
+  if (sums->storage == nullptr) throw std::bad_alloc();
+  const auto at = reinterpret_cast<std::uintptr_t>(sums->storage.get());
+  sums->cells = reinterpret_cast<PendingCell*>((at + page - 1) / page * page);
+  if (largePages) platformPreferLargePages(sums->cells, bytes);
   sums->sets = sets;
 }
 
-PendingCell* firstSet(const PendingSums& sums) { return sums.cells.get(); }
-PendingCell* secondSet(const PendingSums& sums) { return sums.cells.get() + (sums.sets - 1) * kPendingCells; }
+PendingCell* firstSet(const PendingSums& sums) { return sums.cells; }
+PendingCell* secondSet(const PendingSums& sums) { return sums.cells + (sums.sets - 1) * kPendingCells; }
 
 // What one thread works with: its pending sums (its own kept ones, or for
 // this pass alone), its measures and its rows, set up by the thread itself
@@ -243,7 +252,7 @@ void prepareWorker(const StatisticsPass& pass, int threads, int w, StatisticsWor
                       kPixelBytesSlack);
   thread_local PendingSums keptSums;
   worker->sums = w == 0 || pass.listsCells ? &keptSums : &worker->passSums;
-  prepareSums(worker->sums, w == 0 || threads <= kThreadsWithTwoSets ? 2 : 1);
+  prepareSums(worker->sums, w == 0 || threads <= kThreadsWithTwoSets ? 2 : 1, w == 0);
 }
 
 // Samples every triple, the runs of blocks spread over threads, and moves
