@@ -19,6 +19,7 @@
 #include "bench_scan.h"
 #include "correction/correction.h"
 #include "image/image.h"
+#include "support/helpers.h"
 #include "platform/wide_vectors.h"
 
 namespace {
@@ -44,7 +45,7 @@ void prepareScan(bool linesAreRows) {
     std::vector<Pixel> row(static_cast<std::size_t>(width));
     for (int y = 0; y < height; ++y) {
       for (int x = 0; x < width; ++x) row[static_cast<std::size_t>(x)] = benchscan::colourOfPixel(x, y, width, height);
-      scan.writePixels(row.data(), row.size());
+      writePixels(scan, row.data(), row.size());
     }
     scan.saveTga();
   }

@@ -5,9 +5,10 @@
 // The generator is consumed in a fixed order, and each position's draws are
 // found by their index with a jump instead of by stepping (generator.h, "The
 // draw index", and why a jump lands where stepping does), so the positions
-// can be corrected in the file's row order and the same bytes come out. The corrections work on colour bytes (kernels.h): a position's
-// even pixel moves each byte up by its half correction for a positive entry
-// and down for a negative one, the odd pixel the other way.
+// can be corrected in the file's row order and the same bytes come out. The
+// corrections work on colour bytes (kernels.h): a position's even pixel
+// moves each byte up by its half correction for a positive entry and down
+// for a negative one, the odd pixel the other way.
 
 #include <algorithm>
 #include <cstring>
@@ -79,15 +80,61 @@ struct RunBuffer {
   bool read = false;  // whether the run could be read
 };
 
-// The output file's bytes of the runs under way, each run at its place in
-// the file modulo the size of the ring, a whole number of the writer's
-// blocks (kWriteBlockSize, image.h): so whole blocks are written straight
-// from the ring, never copied. A run that passes the ring's end is written
-// on into the bytes after it, which are then moved to the ring's start.
+// The output file's bytes of the runs under way. Run r's bytes go to their
+// place in the file, r x runBytes, modulo the ring's size, a whole number of
+// the writer's blocks (kWriteBlockSize, image.h), so that whole blocks go to
+// the file straight from the ring, never copied; a run that passes the
+// ring's end is written on into the spill behind it, which is then moved to
+// the ring's start. A run is taken only once the run runsAhead before it has
+// been handed on (parallel_runs.h), which wrote all bytes before that run's
+// end but the last block's: so a ring of the runs that may be under way and
+// one block more (or of the whole picture) never has a run write over bytes
+// still to be written. (A larger ring would move fewer bytes of runs that
+// pass its end, but fresh memory costs more than moving them.)
 struct OutputRing {
-  std::unique_ptr<unsigned char[]> bytes;  // size bytes and a run's more, uninitialised
+  std::unique_ptr<unsigned char[]> bytes;  // size bytes and runBytes of spill, uninitialised
   std::size_t size = 0;
+  std::size_t runBytes = 0;      // the output bytes of a run (the last may have fewer)
+  std::uint64_t pictureBytes = 0;
+  std::uint64_t written = 0;     // the bytes written to the file so far
 };
+
+OutputRing ringFor(std::size_t runBytes, std::int32_t runsAhead, std::uint64_t pictureBytes) {
+  OutputRing ring;
+  const std::uint64_t bytes =
+      std::min<std::uint64_t>(std::uint64_t{runBytes} * static_cast<std::uint64_t>(runsAhead) + kWriteBlockSize, pictureBytes);
+  ring.size = static_cast<std::size_t>((bytes + kWriteBlockSize - 1) / kWriteBlockSize * kWriteBlockSize);
+  ring.runBytes = runBytes;
+  ring.pictureBytes = pictureBytes;
+  ring.bytes.reset(new unsigned char[ring.size + runBytes]);
+  return ring;
+}
+
+// Where run `run`'s output bytes go.
+unsigned char* placeOfRun(const OutputRing& ring, std::int32_t run) {
+  return ring.bytes.get() + ring.runBytes * static_cast<std::size_t>(run) % ring.size;
+}
+
+// Moves what `bytes` bytes written at the place of run `run` put into the
+// spill to the ring's start.
+void wrapRun(OutputRing* ring, std::int32_t run, std::size_t bytes) {
+  const std::size_t end = static_cast<std::size_t>(placeOfRun(*ring, run) - ring->bytes.get()) + bytes;
+  if (end > ring->size) std::memcpy(ring->bytes.get(), ring->bytes.get() + ring->size, end - ring->size);
+}
+
+// Writes the whole blocks of runs 0 to `run` to the output file, and after
+// the last run all that is left.
+void writeRunsUpTo(OutputRing* ring, std::int32_t run, bool last) {
+  const std::uint64_t done =
+      last ? ring->pictureBytes : std::uint64_t{ring->runBytes} * static_cast<std::uint64_t>(run + 1);
+  const std::uint64_t upTo = last ? done : done / kWriteBlockSize * kWriteBlockSize;
+  while (ring->written < upTo) {
+    const std::size_t at = static_cast<std::size_t>(ring->written % ring->size);
+    const std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(upTo - ring->written, ring->size - at));
+    outputImage.writeEncodedPixels(ring->bytes.get() + at, span);
+    ring->written += span;
+  }
+}
 
 // What the threads of one pass share, read only while they work.
 struct CorrectionPass {
@@ -96,7 +143,6 @@ struct CorrectionPass {
   std::int32_t rows = 0;
   std::int32_t rowsPerRun = 0;
   unsigned pixelBytes = 0;
-  std::size_t runBytes = 0;  // the output bytes of a run (the last may have fewer)
   std::uint32_t start = 0;  // the generator's state before the pass
   // Lines as columns: the low 16 bits of each pair's state before its first
   // position.
@@ -109,35 +155,23 @@ std::int32_t endRowOfRun(const CorrectionPass& pass, std::int32_t run) {
   return end < pass.rows ? end : pass.rows;
 }
 
-// The file bytes of row y + k of the run of `count` rows from y in `in`,
-// and the output bytes of that row in `out`.
-const unsigned char* runRowIn(const CorrectionPass& pass, const unsigned char* in, std::int32_t k, std::int32_t count) {
-  return in + static_cast<std::size_t>(pass.width) * pass.pixelBytes *
-                  static_cast<std::size_t>(inputImage.rowInRun(k, count));
-}
-unsigned char* runRowOut(const CorrectionPass& pass, unsigned char* out, std::int32_t k) {
-  return out + static_cast<std::size_t>(pass.width) * kOutputPixelBytes * static_cast<std::size_t>(k);
-}
-
 // Lines as rows: pair (x, x + 1) is two storage rows, corrected position by
 // position in the generator's own order; pair p starts 6 x width x p draws
 // after the pass. Runs begin at even rows, so only the last run can end
 // with the unpaired row, which keeps its pixels.
-void correctRowPairs(const CorrectionPass& pass, CorrectionWorker* worker, std::int32_t y, std::int32_t count,
-                     const unsigned char* in, unsigned char* out) {
+void correctRowPairs(const CorrectionPass& pass, CorrectionWorker* worker, std::int32_t y, const RunRows& in,
+                     const RunRows& out) {
   const std::uint64_t drawsPerPair =
       static_cast<std::uint64_t>(kDrawsPerPosition) * static_cast<std::uint64_t>(pass.width);
   const GeneratorJump pairJump = generatorJump(drawsPerPair);
   std::uint32_t state = jumpedState(generatorJump(drawsPerPair * static_cast<std::uint64_t>(y / 2)), pass.start);
   std::int32_t r = 0;
-  for (; r + 1 < count; r += 2) {
-    worker->total += static_cast<std::int64_t>(correctRowPair(cellRoundings, state, runRowIn(pass, in, r, count),
-                                                              runRowIn(pass, in, r + 1, count), pass.pixelBytes,
-                                                              runRowOut(pass, out, r), runRowOut(pass, out, r + 1),
-                                                              pass.width));
+  for (; r + 1 < in.count; r += 2) {
+    worker->total += static_cast<std::int64_t>(correctRowPair(cellRoundings, state, in.row(r), in.row(r + 1),
+                                                              pass.pixelBytes, out.row(r), out.row(r + 1), pass.width));
     state = jumpedState(pairJump, state);
   }
-  if (r < count) copyPixelBytes(runRowIn(pass, in, r, count), pass.pixelBytes, runRowOut(pass, out, r), pass.width);
+  if (r < in.count) copyPixelBytes(in.row(r), pass.pixelBytes, out.row(r), pass.width);
 }
 
 // Lines as columns: in every storage row the pairs are the pixels (0, 1),
@@ -145,8 +179,8 @@ void correctRowPairs(const CorrectionPass& pass, CorrectionWorker* worker, std::
 // row, is jumped to the run's first row (unless the thread's last run ended
 // there) and moves on by one position per row. The last column of an odd
 // width belongs to no pair and keeps its pixels.
-void correctColumnPairs(const CorrectionPass& pass, CorrectionWorker* worker, std::int32_t y, std::int32_t count,
-                        const unsigned char* in, unsigned char* out) {
+void correctColumnPairs(const CorrectionPass& pass, CorrectionWorker* worker, std::int32_t y, const RunRows& in,
+                        const RunRows& out) {
   std::uint16_t* chains = worker->chains.data();
   if (worker->chainsRow != y) {
     const GeneratorJump toRun =
@@ -154,10 +188,10 @@ void correctColumnPairs(const CorrectionPass& pass, CorrectionWorker* worker, st
     for (std::int32_t pair = 0; pair < pass.pairs; ++pair)
       chains[pair] = static_cast<std::uint16_t>(jumpedState(toRun, pass.pairStarts[static_cast<std::size_t>(pair)]));
   }
-  worker->chainsRow = y + count;
-  for (std::int32_t r = 0; r < count; ++r) {
-    worker->total += static_cast<std::int64_t>(correctColumnRow(cellRoundings, chains, runRowIn(pass, in, r, count),
-                                                                pass.pixelBytes, runRowOut(pass, out, r), pass.width));
+  worker->chainsRow = y + in.count;
+  for (std::int32_t r = 0; r < in.count; ++r) {
+    worker->total += static_cast<std::int64_t>(
+        correctColumnRow(cellRoundings, chains, in.row(r), pass.pixelBytes, out.row(r), pass.width));
   }
 }
 
@@ -175,18 +209,16 @@ void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer*
   if (pass.pairs > 0 && !inputImage.transposed) worker->chains.resize(static_cast<std::size_t>(pass.pairs));
   buffer->read = inputImage.readPixelBytes(y, count, buffer->pixels.data());
   if (!buffer->read) return;
-  const std::size_t at = pass.runBytes * static_cast<std::size_t>(run) % ring->size;
-  unsigned char* out = ring->bytes.get() + at;
+  const RunRows in = inputImage.runAt(buffer->pixels.data(), count);
+  const RunRows out{placeOfRun(*ring, run), static_cast<std::size_t>(pass.width) * kOutputPixelBytes, count, false};
   if (pass.pairs > 0 && inputImage.transposed) {
-    correctRowPairs(pass, worker, y, count, buffer->pixels.data(), out);
+    correctRowPairs(pass, worker, y, in, out);
   } else if (pass.pairs > 0) {
-    correctColumnPairs(pass, worker, y, count, buffer->pixels.data(), out);
+    correctColumnPairs(pass, worker, y, in, out);
   } else {
-    for (std::int32_t r = 0; r < count; ++r)
-      copyPixelBytes(runRowIn(pass, buffer->pixels.data(), r, count), pass.pixelBytes, runRowOut(pass, out, r), pass.width);
+    for (std::int32_t r = 0; r < count; ++r) copyPixelBytes(in.row(r), pass.pixelBytes, out.row(r), pass.width);
   }
-  const std::size_t end = at + static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(count) * kOutputPixelBytes;
-  if (end > ring->size) std::memcpy(ring->bytes.get(), ring->bytes.get() + ring->size, end - ring->size);
+  wrapRun(ring, run, out.rowBytes * static_cast<std::size_t>(count));
 }
 
 // Corrects every run of rows, the runs spread over threads, and writes them
@@ -220,25 +252,15 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
   const std::int32_t buffers = workers.size() == 1 ? 1 : static_cast<std::int32_t>(workers.size()) + 2;
   const std::int32_t runsAhead = buffers < runs ? buffers : runs;
   std::vector<RunBuffer> runBuffers(static_cast<std::size_t>(runsAhead));
-  const std::size_t runPixels = static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerRun);
-  // A run is taken once the run runsAhead before it is handed on, whose
-  // bytes are then all written but the last block's: the ring holds the
-  // runs under way and one block more, or the whole picture. (A larger ring
-  // would move fewer bytes of runs that pass its end, but fresh memory costs
-  // more than moving them.)
-  pass->runBytes = runPixels * kOutputPixelBytes;
-  const std::uint64_t pictureBytes = std::uint64_t{pass->runBytes} / static_cast<std::uint64_t>(pass->rowsPerRun) *
-                                     static_cast<std::uint64_t>(pass->rows);
-  const std::size_t ringBytes = static_cast<std::size_t>(
-      std::min<std::uint64_t>(static_cast<std::size_t>(runsAhead) * pass->runBytes + kWriteBlockSize, pictureBytes));
-  OutputRing ring;
-  ring.size = (ringBytes + kWriteBlockSize - 1) / kWriteBlockSize * kWriteBlockSize;
-  ring.bytes.reset(new unsigned char[ring.size + pass->runBytes]);
-  std::uint64_t written = 0;
+  const std::size_t runBytes =
+      static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerRun) * kOutputPixelBytes;
+  OutputRing ring = ringFor(runBytes, runsAhead,
+                            std::uint64_t{kOutputPixelBytes} * static_cast<std::uint64_t>(pass->width) *
+                                static_cast<std::uint64_t>(pass->rows));
   // Nothing follows a run that could not be read: a device or a pipe as the
   // output gets the picture up to there, like a file cut short. The runs
-  // before it are read whatever the order of reading (Image::readRows), so
-  // the bytes are the same at any number of threads.
+  // before it are read whatever the order of reading (Image::readPixelBytes),
+  // so the bytes are the same at any number of threads.
   const SpreadResult spread = spreadRuns(
       static_cast<int>(workers.size()), runs, runsAhead,
       [&](int w, std::int32_t run) {
@@ -247,16 +269,7 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
       },
       [&](std::int32_t run) {
         if (!runBuffers[static_cast<std::size_t>(run % runsAhead)].read) outputImage.failWrites();
-        // The whole blocks done, and after the last run what is left.
-        const std::uint64_t done =
-            run + 1 == runs ? pictureBytes : std::uint64_t{pass->runBytes} * static_cast<std::uint64_t>(run + 1);
-        const std::uint64_t upTo = run + 1 == runs ? done : done / kWriteBlockSize * kWriteBlockSize;
-        while (written < upTo) {
-          const std::size_t at = static_cast<std::size_t>(written % ring.size);
-          const std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(upTo - written, ring.size - at));
-          outputImage.writeEncodedPixels(ring.bytes.get() + at, span);
-          written += span;
-        }
+        writeRunsUpTo(&ring, run, run + 1 == runs);
         const std::int32_t end = endRowOfRun(*pass, run);
         if (inputImage.transposed) {
           advanceDots(dots, end / 2, pass->pairs);

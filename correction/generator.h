@@ -20,13 +20,13 @@ extern std::uint32_t ditherState;
 constexpr unsigned kWholeLevelShift = 9;
 constexpr unsigned kRemainderBits = 511;
 constexpr unsigned kThresholdShift = 5;
-inline unsigned thresholdOf(std::uint32_t state) { return (state >> kThresholdShift) & kRemainderBits; }
+constexpr unsigned thresholdOf(std::uint32_t state) { return (state >> kThresholdShift) & kRemainderBits; }
 // The kernels round with one addition and one shift: adding the threshold's
 // complement, kRemainderBits - threshold, to the magnitude carries into the
 // whole part exactly when the remainder exceeds the threshold. That
 // complement is the threshold of the complemented state, so the kernels may
 // keep complemented states and never work out the threshold itself.
-inline unsigned roundingOffsetOf(std::uint32_t state) { return thresholdOf(~state); }
+constexpr unsigned roundingOffsetOf(std::uint32_t state) { return thresholdOf(~state); }
 inline unsigned halfLevelsWithOffset(unsigned magnitude, unsigned offset) {
   return (magnitude + offset) >> kWholeLevelShift;
 }
@@ -36,17 +36,12 @@ inline unsigned halfLevels(unsigned magnitude, unsigned threshold) {
 // The same in 16 bits, in which the kernels work them out: from the low 16
 // bits of a state, and for magnitudes whose sum with an offset fits 16 bits,
 // those below 2^16 - kRemainderBits.
-inline std::uint16_t roundingOffsetOfLowState(std::uint16_t state) {
+constexpr std::uint16_t roundingOffsetOfLowState(std::uint16_t state) {
   return static_cast<std::uint16_t>((static_cast<std::uint16_t>(~state) >> kThresholdShift) & kRemainderBits);
 }
 inline std::uint16_t halfLevelsIn16Bits(std::uint16_t magnitude, std::uint16_t offset) {
   return static_cast<std::uint16_t>(static_cast<std::uint16_t>(magnitude + offset) >> kWholeLevelShift);
 }
-
-// Takes one generator step and rounds |value| / 512 with it (halfLevels);
-// adds the result's magnitude to shiftTotal and returns it with the sign of
-// value.
-std::int32_t ditherHalf(std::int32_t value);
 
 // Jumping instead of stepping. One step is the affine map
 // s -> kDitherMultiplier * s + kDitherIncrement of the integers modulo 2^32.
@@ -58,16 +53,6 @@ std::int32_t ditherHalf(std::int32_t value);
 // of n's set bits. Taking everything modulo 2^16 instead keeps the low 16
 // bits exact, since they depend on nothing above them; the thresholds use
 // bits 5 to 13 only, so 16-bit jumps from 16-bit states give the same draws.
-//
-// The draw index. Counted from the state before a file's first draw, the
-// draw of call c (1 to 6: odd red, even red, odd green, even green, odd
-// blue, even blue) at position j of the pair that begins at line x is draw
-//   kDrawsPerPosition * ((x / 2) * lineLength + j) + c,
-// since each pair takes lineLength positions of six draws, one pair after
-// the other, and positions in order within a pair. performShift finds every
-// draw as the jump of that many steps from the file's start, so that it can
-// correct the positions in the file's row order and on several threads,
-// and still round each one with the draw stepping would give it.
 // generatorJump is a constant expression, so that the kernels' tables of
 // jumps are worked out when the program is built.
 struct GeneratorJump {
@@ -89,7 +74,19 @@ constexpr std::uint32_t jumpedState(GeneratorJump jump, std::uint32_t state) {
   return jump.multiplier * state + jump.increment;
 }
 
-// Draws per position of a pair of lines: red, green and blue of the odd
-// pixel and of the even pixel, taken in the order odd red, even red, odd
-// green, even green, odd blue, even blue.
+// The draw index. Counted from the state before a file's first draw, each
+// pair of lines takes lineLength positions of kDrawsPerPosition draws, one
+// pair after the other and the positions in order within a pair, so position
+// j of the pair that begins at line x is position (x / 2) * lineLength + j.
+// A position's draws round its colour bytes in the order odd red, even red,
+// odd green, even green, odd blue, even blue. performShift finds every draw
+// as the jump of that many steps from the file's start, so that it can
+// correct the positions in the file's row order and on several threads, and
+// still round each one with the draw stepping would give it.
 constexpr int kDrawsPerPosition = 6;
+// The draw that rounds colour byte `byte` (0 blue, 1 green, 2 red) of the
+// even (pixel 0) or odd (pixel 1) pixel of position `position`. The alpha
+// byte (3) takes none: it gets the last draw before the position.
+constexpr std::uint64_t drawOfByte(std::uint64_t position, int pixel, int byte) {
+  return kDrawsPerPosition * position + static_cast<std::uint64_t>(byte < 3 ? kDrawsPerPosition - 2 * byte - pixel : 0);
+}

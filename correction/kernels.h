@@ -85,11 +85,6 @@ struct CellRounding {
 };
 static_assert(sizeof(CellRounding) == 8, "a cell's rounding is read in one 8-byte load");
 
-// The generator draw (1 to kDrawsPerPosition, generator.h) that rounds colour
-// byte `byte` of the even ([0]) or odd ([1]) pixel of a position; 0 for the
-// alpha byte, which takes none.
-constexpr int kDrawOfByte[2][4] = {{6, 4, 2, 0}, {5, 3, 1, 0}};
-
 // The low 16 bits of the generator jump of `steps` draws (enough for the
 // rounding, generator.h); the jump of no draws for 0.
 struct LowJump {

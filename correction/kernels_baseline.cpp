@@ -2,28 +2,13 @@
 // compiler vectorises as far as the baseline processor allows.
 
 #include <algorithm>
+#include <cstring>
 
 #include "correction/block_loops.h"
 #include "correction/generator.h"
 #include "correction/kernel_builds.h"
 
 namespace {
-
-int absolute(int value) { return value < 0 ? -value : value; }
-
-int byteOf(Pixel p, int byte) { return static_cast<int>((p >> (8 * byte)) & 0xFF); }
-
-void measureTriple(Pixel a, Pixel b, Pixel c, std::int32_t k, TripleMeasures* measures) {
-  int difference = 0;
-  for (int byte = 0; byte < 3; ++byte) {
-    difference += absolute(byteOf(b, byte) - byteOf(a, byte));
-    measures->contribution[k][byte] =
-        static_cast<std::int16_t>(2 * byteOf(b, byte) - byteOf(a, byte) - byteOf(c, byte));
-  }
-  measures->contribution[k][3] = 1;
-  const std::int32_t cell = difference <= kSimilarityLimit ? colourCellOf(a) : kNotASampleCell;
-  measures->cellOffset[k] = cell * static_cast<std::int32_t>(sizeof(PendingCell));
-}
 
 // Positions corrected together: their pixels, draws and corrections are
 // kept in small arrays that stay in the first-level cache, and worked out
@@ -43,7 +28,7 @@ constexpr AlongJumps alongJumps() {
   for (int e = 0; e < 2; ++e) {
     for (int i = 0; i < kRoundingBlock; ++i) {
       for (int byte = 0; byte < 3; ++byte) {
-        const LowJump jump = lowJumpOf(static_cast<std::uint64_t>(kDrawsPerPosition * i + kDrawOfByte[e][byte]));
+        const LowJump jump = lowJumpOf(drawOfByte(static_cast<std::uint64_t>(i), e, byte));
         jumps.multiplier[e][4 * i + byte] = jump.multiplier;
         jumps.increment[e][4 * i + byte] = jump.increment;
       }
@@ -64,7 +49,7 @@ constexpr AcrossJumps acrossJumps() {
   AcrossJumps jumps;
   for (int e = 0; e < 2; ++e) {
     for (int byte = 0; byte < 3; ++byte) {
-      const LowJump jump = lowJumpOf(static_cast<std::uint64_t>(kDrawOfByte[e][byte]));
+      const LowJump jump = lowJumpOf(drawOfByte(0, e, byte));
       jumps.multiplier[4 * e + byte] = jump.multiplier;
       jumps.increment[4 * e + byte] = jump.increment;
     }
@@ -86,20 +71,6 @@ constexpr std::uint32_t kDownBytes[8] = {downBytesOf(0), downBytesOf(1), downByt
 // nothing.
 LOMVERA_ALWAYS_INLINE std::uint16_t offsetAfter(std::uint16_t multiplier, std::uint16_t increment, std::uint16_t state) {
   return roundingOffsetOfLowState(lowStateAfter({multiplier, increment}, state));
-}
-
-// Widens `count` pixels of file bytes to Pixels, alpha kept.
-void widen(const unsigned char* pixels, unsigned pixelBytes, std::int32_t count, Pixel* out) {
-  for (std::int32_t k = 0; k < count; ++k) out[k] = block_loops::pixelAt(pixels, pixelBytes, k);
-}
-
-// Stores the colour bytes of `count` Pixels as the output file takes them.
-void narrow(const Pixel* pixels, std::int32_t count, unsigned char* out) {
-  for (std::int32_t k = 0; k < count; ++k) {
-    out[3 * k] = static_cast<unsigned char>(pixels[k]);
-    out[3 * k + 1] = static_cast<unsigned char>(pixels[k] >> 8);
-    out[3 * k + 2] = static_cast<unsigned char>(pixels[k] >> 16);
-  }
 }
 
 // What the correction of `count` Pixels takes per colour byte f (byte f % 4
@@ -149,34 +120,6 @@ std::uint32_t correctBytes(Pixel* pixels, const ByteCorrections& bytes, std::int
 
 LOMVERA_DEFINE_BLOCK_LOOPS(Baseline, )
 
-// The measuring loops widen the pixels a few at a time, so that the many
-// threads that measure need little stack.
-constexpr std::int32_t kWidenedPositions = 64;
-
-void measureRowTriplesBaseline(const unsigned char* a, const unsigned char* b, const unsigned char* c,
-                               unsigned pixelBytes, std::int32_t first, std::int32_t count, TripleMeasures* measures) {
-  Pixel pixels[3][kWidenedPositions];
-  for (std::int32_t start = first; start < count; start += kWidenedPositions) {
-    const std::int32_t n = count - start < kWidenedPositions ? count - start : kWidenedPositions;
-    const std::size_t at = static_cast<std::size_t>(start) * pixelBytes;
-    widen(a + at, pixelBytes, n, pixels[0]);
-    widen(b + at, pixelBytes, n, pixels[1]);
-    widen(c + at, pixelBytes, n, pixels[2]);
-    for (std::int32_t k = 0; k < n; ++k) measureTriple(pixels[0][k], pixels[1][k], pixels[2][k], start + k, measures);
-  }
-}
-
-void measureColumnTriplesBaseline(const unsigned char* row, unsigned pixelBytes, std::int32_t first,
-                                  std::int32_t count, TripleMeasures* measures) {
-  Pixel pixels[2 * kWidenedPositions + 1];
-  for (std::int32_t start = first; start < count; start += kWidenedPositions) {
-    const std::int32_t n = count - start < kWidenedPositions ? count - start : kWidenedPositions;
-    widen(row + 2 * static_cast<std::size_t>(start) * pixelBytes, pixelBytes, 2 * n + 1, pixels);
-    for (std::int32_t k = 0; k < n; ++k)
-      measureTriple(pixels[2 * k], pixels[2 * k + 1], pixels[2 * k + 2], start + k, measures);
-  }
-}
-
 std::uint64_t correctRowPairBaseline(const CellRounding* cells, std::uint32_t state, const unsigned char* even,
                                      const unsigned char* odd, unsigned pixelBytes, unsigned char* evenOut,
                                      unsigned char* oddOut, std::int32_t count) {
@@ -188,8 +131,8 @@ std::uint64_t correctRowPairBaseline(const CellRounding* cells, std::uint32_t st
     const std::int32_t n = count - first < kRoundingBlock ? count - first : kRoundingBlock;
     const std::size_t in = static_cast<std::size_t>(first) * pixelBytes;
     const std::size_t out = static_cast<std::size_t>(first) * 3;
-    widen(even + in, pixelBytes, n, pixels[0]);
-    widen(odd + in, pixelBytes, n, pixels[1]);
+    block_loops::widen(even + in, pixelBytes, n, pixels[0]);
+    block_loops::widen(odd + in, pixelBytes, n, pixels[1]);
     for (int e = 0; e < 2; ++e) {
       for (std::int32_t f = 0; f < 4 * n; ++f)
         bytes[e].offset[f] = offsetAfter(kAlongJumps.multiplier[e][f], kAlongJumps.increment[e][f], blockState);
@@ -200,8 +143,8 @@ std::uint64_t correctRowPairBaseline(const CellRounding* cells, std::uint32_t st
       placeRounding(rounding, true, i, &bytes[1]);
     }
     for (int e = 0; e < 2; ++e) total += correctBytes(pixels[e], bytes[e], n);
-    narrow(pixels[0], n, evenOut + out);
-    narrow(pixels[1], n, oddOut + out);
+    block_loops::narrow(pixels[0], n, evenOut + out);
+    block_loops::narrow(pixels[1], n, oddOut + out);
     blockState = lowStateAfter(kBlockJump, blockState);
   }
   return total;
@@ -217,7 +160,7 @@ std::uint64_t correctColumnRowBaseline(const CellRounding* cells, std::uint16_t*
   for (std::int32_t first = 0; 2 * first < width; first += kRoundingBlock) {
     const std::int32_t pixelCount = width - 2 * first < 2 * kRoundingBlock ? width - 2 * first : 2 * kRoundingBlock;
     const std::int32_t pairs = pixelCount / 2;
-    widen(row + 2 * static_cast<std::size_t>(first) * pixelBytes, pixelBytes, pixelCount, pixels);
+    block_loops::widen(row + 2 * static_cast<std::size_t>(first) * pixelBytes, pixelBytes, pixelCount, pixels);
     // Loops apart, each simple enough to vectorise.
     std::uint16_t* pairChains = chains + first;
     for (std::int32_t p = 0; p < pairs; ++p) {
@@ -231,20 +174,17 @@ std::uint64_t correctColumnRowBaseline(const CellRounding* cells, std::uint16_t*
       placeRounding(rounding, true, 2 * p + 1, &bytes);
     }
     total += correctBytes(pixels, bytes, 2 * pairs);
-    narrow(pixels, pixelCount, out + 6 * static_cast<std::size_t>(first));
+    block_loops::narrow(pixels, pixelCount, out + 6 * static_cast<std::size_t>(first));
   }
   return total;
 }
 
-void copyPixelBytesBaseline(const unsigned char* pixels, unsigned pixelBytes, unsigned char* out, std::int32_t count) {
-  if (pixelBytes == 3) {
-    std::memcpy(out, pixels, 3 * static_cast<std::size_t>(count));
-    return;
-  }
-  for (std::int32_t first = 0; first < count; first += kRoundingBlock) {
-    Pixel block[kRoundingBlock];
-    const std::int32_t n = count - first < kRoundingBlock ? count - first : kRoundingBlock;
-    widen(pixels + static_cast<std::size_t>(first) * pixelBytes, pixelBytes, n, block);
-    narrow(block, n, out + 3 * static_cast<std::size_t>(first));
-  }
+void measureRowTriplesBaseline(const unsigned char* a, const unsigned char* b, const unsigned char* c,
+                               unsigned pixelBytes, std::int32_t count, TripleMeasures* measures) {
+  block_loops::measureRowTriples(a, b, c, pixelBytes, 0, count, measures);
+}
+
+void measureColumnTriplesBaseline(const unsigned char* row, unsigned pixelBytes, std::int32_t count,
+                                  TripleMeasures* measures) {
+  block_loops::measureColumnTriples(row, pixelBytes, 0, count, measures);
 }

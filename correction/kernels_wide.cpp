@@ -107,7 +107,7 @@ LOMVERA_WIDE_VECTOR_CODE void measureRowTriplesOf(const unsigned char* a, const 
     measureEight<kPixelBytes>(loadEight<kPixelBytes>(a + at), loadEight<kPixelBytes>(b + at),
                               loadEight<kPixelBytes>(c + at), k, measures);
   }
-  measureRowTriplesBaseline(a, b, c, kPixelBytes, k, count, measures);
+  block_loops::measureRowTriples(a, b, c, kPixelBytes, k, count, measures);
 }
 
 // Pixels 2k of the row are the outer pixels a, 2k + 1 the middle ones; the c
@@ -128,7 +128,7 @@ LOMVERA_WIDE_VECTOR_CODE void measureColumnTriplesOf(const unsigned char* row, s
                                           static_cast<int>(block_loops::pixelAt(at, kPixelBytes, 16)), 7);
     measureEight<kPixelBytes>(a, b, c, k, measures);
   }
-  measureColumnTriplesBaseline(row, kPixelBytes, k, count, measures);
+  block_loops::measureColumnTriples(row, kPixelBytes, k, count, measures);
 }
 
 // --- Application -----------------------------------------------------------
@@ -170,6 +170,36 @@ constexpr LaneJumps laneStep(std::uint64_t steps) {
   }
   return step;
 }
+// The lanes of `first` carried on by `then`.
+constexpr LaneJumps followedBy(const LaneJumps& first, const LaneJumps& then) {
+  LaneJumps lanes;
+  for (int lane = 0; lane < kLanes; ++lane) {
+    const unsigned multiplier = then.multiplier[lane];
+    lanes.multiplier[lane] = static_cast<std::uint16_t>(multiplier * first.multiplier[lane]);
+    lanes.increment[lane] = static_cast<std::uint16_t>(multiplier * first.increment[lane] + then.increment[lane]);
+  }
+  return lanes;
+}
+
+// Whether each colour lane of `lanes`, taken from a state s, gives the
+// rounding offset of the draw `ahead` + drawOfLane(vector, lane) steps after
+// s, and each alpha lane 0. A lane and the state of its draw are both affine
+// in s, so a lane that holds four times the complemented state at s = 0 and
+// s = 1 holds it at every s; its top bits are then the offset.
+constexpr bool lanesGiveOffsets(const LaneJumps& lanes, std::uint64_t (*drawOfLane)(int, int), int vector,
+                                std::uint64_t ahead) {
+  for (int lane = 0; lane < kLanes; ++lane) {
+    for (unsigned s = 0; s < 2; ++s) {
+      const auto value = static_cast<std::uint16_t>(lanes.multiplier[lane] * s + lanes.increment[lane]);
+      const std::uint16_t state =
+          lowStateAfter(lowJumpOf(ahead + drawOfLane(vector, lane)), static_cast<std::uint16_t>(s));
+      const bool holdsOffset = value == static_cast<std::uint16_t>(4u * static_cast<std::uint16_t>(~state)) &&
+                               value >> kOffsetShift == roundingOffsetOfLowState(state);
+      if (lane % 4 == 3 ? value != 0 : !holdsOffset) return false;
+    }
+  }
+  return true;
+}
 
 // Lines as rows: the group is eight positions along a pair. The lanes of the
 // even pixels ([0] and [1]) and the odd pixels ([2] and [3]) from the state
@@ -178,34 +208,43 @@ struct RowLanes {
   LaneJumps fromGroupStart[4];
   LaneJumps toNextGroup;
 };
+constexpr std::uint64_t rowLaneDraw(int vector, int lane) {
+  return drawOfByte(static_cast<std::uint64_t>(kPixelOfLanes[vector % 2][lane / 4]), vector / 2, lane % 4);
+}
 constexpr RowLanes rowLanes() {
   RowLanes lanes;
-  for (int e = 0; e < 2; ++e) {
-    for (int half = 0; half < 2; ++half) {
-      for (int lane = 0; lane < kLanes; ++lane) {
-        const int draw = kDrawOfByte[e][lane % 4];
-        if (draw == 0) continue;
-        setLaneFromState(&lanes.fromGroupStart[2 * e + half], lane,
-                         static_cast<std::uint64_t>(kDrawsPerPosition * kPixelOfLanes[half][lane / 4] + draw));
-      }
+  for (int v = 0; v < 4; ++v) {
+    for (int lane = 0; lane < kLanes; ++lane) {
+      if (lane % 4 != 3) setLaneFromState(&lanes.fromGroupStart[v], lane, rowLaneDraw(v, lane));
     }
   }
   lanes.toNextGroup = laneStep(static_cast<std::uint64_t>(kDrawsPerPosition) * kPixelsPerVector);
   return lanes;
 }
 constexpr RowLanes kRowLanes = rowLanes();
-
 // Lines as columns: the group is four pairs of one row, each vector two of
 // them, even pixel then odd pixel. The lanes from the states of the pairs.
+constexpr std::uint64_t columnLaneDraw(int, int lane) { return drawOfByte(0, (lane / 4) % 2, lane % 4); }
 constexpr LaneJumps columnLanes() {
   LaneJumps lanes;
   for (int lane = 0; lane < kLanes; ++lane) {
-    const int draw = kDrawOfByte[(lane / 4) % 2][lane % 4];
-    if (draw != 0) setLaneFromState(&lanes, lane, static_cast<std::uint64_t>(draw));
+    if (lane % 4 != 3) setLaneFromState(&lanes, lane, columnLaneDraw(0, lane));
   }
   return lanes;
 }
 constexpr LaneJumps kColumnLanes = columnLanes();
+// Every lane of every table: the row lanes in a group and, carried on by the
+// step, in the next one, and the column lanes.
+constexpr bool everyLaneGivesItsOffset() {
+  bool all = lanesGiveOffsets(kColumnLanes, columnLaneDraw, 0, 0);
+  for (int v = 0; v < 4; ++v) {
+    all = all && lanesGiveOffsets(kRowLanes.fromGroupStart[v], rowLaneDraw, v, 0) &&
+          lanesGiveOffsets(followedBy(kRowLanes.fromGroupStart[v], kRowLanes.toNextGroup), rowLaneDraw, v,
+                           std::uint64_t{kDrawsPerPosition} * kPixelsPerVector);
+  }
+  return all;
+}
+static_assert(everyLaneGivesItsOffset(), "each lane gives the rounding offset of its draw");
 constexpr LowJump kPositionJump = lowJumpOf(kDrawsPerPosition);
 
 LOMVERA_WIDE_VECTOR_CODE inline __m256i laneStates(const LaneJumps& jumps, __m256i states) {
@@ -395,16 +434,6 @@ LOMVERA_WIDE_VECTOR_CODE std::uint64_t correctColumnRowOf(const CellRounding* ce
   return sumOf(sums);
 }
 
-template <unsigned kPixelBytes>
-LOMVERA_WIDE_VECTOR_CODE void copyPixelBytesOf(const unsigned char* pixels, unsigned char* out, std::int32_t count) {
-  std::int32_t k = 0;
-  for (; k + kPixelsPerVector <= count; k += kPixelsPerVector)
-    storeEightColours(out + static_cast<std::size_t>(k) * 3,
-                      loadEight<kPixelBytes>(pixels + static_cast<std::size_t>(k) * kPixelBytes));
-  copyPixelBytesBaseline(pixels + static_cast<std::size_t>(k) * kPixelBytes, kPixelBytes,
-                         out + static_cast<std::size_t>(k) * 3, count - k);
-}
-
 }  // namespace
 
 LOMVERA_DEFINE_BLOCK_LOOPS(Wide, LOMVERA_WIDE_VECTOR_CODE)
@@ -435,42 +464,6 @@ LOMVERA_WIDE_VECTOR_CODE std::uint64_t correctColumnRowWide(const CellRounding* 
                                                             unsigned char* out, std::int32_t width) {
   if (pixelBytes == 4) return correctColumnRowOf<4>(cells, chains, row, out, width);
   return correctColumnRowOf<3>(cells, chains, row, out, width);
-}
-
-LOMVERA_WIDE_VECTOR_CODE void copyPixelBytesWide(const unsigned char* pixels, unsigned pixelBytes,
-                                                 unsigned char* out, std::int32_t count) {
-  if (pixelBytes == 4) return copyPixelBytesOf<4>(pixels, out, count);
-  copyPixelBytesOf<3>(pixels, out, count);
-}
-
-#else
-
-// Without the wide build the stages never ask for it; these keep the program whole.
-LOMVERA_DEFINE_BLOCK_LOOPS(Wide, )
-
-void measureRowTriplesWide(const unsigned char* a, const unsigned char* b, const unsigned char* c,
-                           unsigned pixelBytes, std::int32_t count, TripleMeasures* measures) {
-  measureRowTriplesBaseline(a, b, c, pixelBytes, 0, count, measures);
-}
-
-void measureColumnTriplesWide(const unsigned char* row, unsigned pixelBytes, std::int32_t count,
-                              TripleMeasures* measures) {
-  measureColumnTriplesBaseline(row, pixelBytes, 0, count, measures);
-}
-
-std::uint64_t correctRowPairWide(const CellRounding* cells, std::uint32_t state, const unsigned char* even,
-                                 const unsigned char* odd, unsigned pixelBytes, unsigned char* evenOut,
-                                 unsigned char* oddOut, std::int32_t count) {
-  return correctRowPairBaseline(cells, state, even, odd, pixelBytes, evenOut, oddOut, count);
-}
-
-std::uint64_t correctColumnRowWide(const CellRounding* cells, std::uint16_t* chains, const unsigned char* row,
-                                   unsigned pixelBytes, unsigned char* out, std::int32_t width) {
-  return correctColumnRowBaseline(cells, chains, row, pixelBytes, out, width);
-}
-
-void copyPixelBytesWide(const unsigned char* pixels, unsigned pixelBytes, unsigned char* out, std::int32_t count) {
-  copyPixelBytesBaseline(pixels, pixelBytes, out, count);
 }
 
 #endif

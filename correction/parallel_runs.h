@@ -74,13 +74,13 @@ inline void stopRuns(RunQueue* queue) {
   queue->changed.notify_all();
 }
 
-// Runs work(worker, run) and tells whether it returned; an exception (none
-// is thrown on the normal path, but an allocation may fail) ends there, on
-// the thread that met it.
-template <typename Work>
-bool workedOn(Work& work, int worker, std::int32_t run) {
+// Calls call() and tells whether it returned; an exception (none is thrown
+// on the normal path, but an allocation may fail) ends there, on the thread
+// that met it.
+template <typename Call>
+bool returned(Call call) {
   try {
-    work(worker, run);
+    call();
     return true;
   } catch (...) {
     return false;
@@ -102,7 +102,7 @@ void workOnRuns(RunQueue* queue, int worker, Work& work) {
     if (queue->nextToTake == queue->runCount) return;
     const std::int32_t run = queue->nextToTake++;
     held.unlock();
-    const bool done = workedOn(work, worker, run);
+    const bool done = returned([&] { work(worker, run); });
     held.lock();
     if (!done) {
       stopRuns(queue);
@@ -152,12 +152,7 @@ SpreadResult spreadRuns(int threads, std::int32_t runCount, std::int32_t runsAhe
   result.threads = 1 + helpers;
   if (helpers == 0) {
     for (std::int32_t run = 0; run < runCount; ++run) {
-      if (!workedOn(work, 0, run)) return result;
-      try {
-        handOn(run);
-      } catch (...) {
-        return result;
-      }
+      if (!returned([&] { work(0, run); }) || !returned([&] { handOn(run); })) return result;
     }
     result.complete = true;
     return result;
@@ -167,12 +162,7 @@ SpreadResult spreadRuns(int threads, std::int32_t runCount, std::int32_t runsAhe
     const std::int32_t first = queue.nextToHandOn;
     if (queue.finished[static_cast<std::size_t>(first)]) {
       held.unlock();
-      bool handedOn = true;
-      try {
-        handOn(first);
-      } catch (...) {
-        handedOn = false;
-      }
+      const bool handedOn = returned([&] { handOn(first); });
       held.lock();
       if (!handedOn) {
         stopRuns(&queue);
@@ -188,7 +178,7 @@ SpreadResult spreadRuns(int threads, std::int32_t runCount, std::int32_t runsAhe
       // not change.
       const std::int32_t run = queue.nextToTake++;
       held.unlock();
-      const bool done = workedOn(work, 0, run);
+      const bool done = returned([&] { work(0, run); });
       held.lock();
       if (!done) {
         stopRuns(&queue);

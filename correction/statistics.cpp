@@ -14,6 +14,7 @@
 // positions touches few cells: each thread then lists the cells it adds to,
 // and moves and clears only those, instead of all 32,768.
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -32,14 +33,10 @@ namespace {
 
 const char* const kComputeShiftLabel = "computing shift  ";
 
-// Sets of pending sums (kernels.h), one slot per cell and one more,
-// kNotASampleCell, that collects the positions that are not samples. 32-bit
-// sums are quicker to add; they are moved out long before one could overflow,
-// and are all zero again after every move.
-constexpr std::size_t kPendingCells = kCellCount + 1;
-// Two sets, added to by turns, make the additions up to a third quicker; but
-// they are half a megabyte each, and with many threads one set a thread
-// keeps the memory of the threads' state within bounds (parallel_runs.h).
+// Two sets of pending sums, added to by turns, make the additions up to a
+// third quicker; but they are half a megabyte each, and with many threads one
+// set a thread keeps the memory of the threads' state within bounds
+// (parallel_runs.h).
 constexpr int kThreadsWithTwoSets = 16;
 
 // The threads take the blocks of rows (kRowBlockPixels, correction.h) a few
@@ -52,43 +49,60 @@ constexpr std::int32_t kBlocksPerRun = 4;
 // not samples included; the pending sums are moved out before 4 million.
 constexpr std::int64_t kPositionsBeforeFlush = 4000000;
 
-// The calling thread's pending sums, in a block aligned for a large page
-// (platform.h), since it measures every file; started threads have their own.
-struct alignas(kLargePageAlignment) CallingThreadSums {
-  PendingCell cells[2][kPendingCells];
-};
-CallingThreadSums callingThreadSums;
-
 // A pass of at most this many positions lists the cells it adds to (one
 // entry per sample, so repeats are possible), and moves only those.
 constexpr std::int64_t kListedPositionsLimit = 16384;
 
-// Pending sums that start at zero and are freed with std::free: calloc hands
-// out large blocks as untouched zero pages, so a thread that adds to a few
-// cells only touches a few pages.
-struct FreeCells {
-  void operator()(PendingCell* cells) const { std::free(cells); }
+struct FreeBytes {
+  void operator()(void* bytes) const { std::free(bytes); }
 };
-std::unique_ptr<PendingCell[], FreeCells> zeroedCells(std::size_t count) {
-  auto* cells = static_cast<PendingCell*>(std::calloc(count, sizeof(PendingCell)));
-  if (cells == nullptr) throw std::bad_alloc();
-  return std::unique_ptr<PendingCell[], FreeCells>(cells);
+
+// A thread's pending sums (kernels.h): one set or two (the second then the
+// first again) of kPendingCells cells, one per colour cell and one more,
+// kNotASampleCell, that collects the positions that are not samples. 32-bit
+// sums are quicker to add; they are moved into shiftSums and shiftCounts
+// long before one could overflow, and are all zero again after every move.
+// They come from calloc, which hands out large blocks as untouched zero
+// pages, so that a thread that adds to a few cells only touches a few pages;
+// or, for the calling thread, which measures every file and touches them
+// all, whole large pages (platform.h).
+constexpr std::size_t kPendingCells = kCellCount + 1;
+struct PendingSums {
+  std::unique_ptr<void, FreeBytes> storage;
+  PendingCell* cells = nullptr;  // in storage
+  std::size_t sets = 0;
+  std::int64_t positions = 0;        // added since the last move
+  std::vector<std::int32_t> listed;  // the cells added to since then, when the pass lists them
+};
+
+// Makes the sums `sets` sets, all zero, on large pages when asked; sums of
+// that many sets are kept.
+void prepareSums(PendingSums* sums, std::size_t sets, bool largePages) {
+  if (sums->sets == sets) return;
+  const std::size_t page = largePages ? kLargePageAlignment : 1;
+  const std::size_t bytes = (sets * kPendingCells * sizeof(PendingCell) + page - 1) / page * page;
+  sums->storage.reset(std::calloc(bytes + page - 1, 1));
+  if (sums->storage == nullptr) throw std::bad_alloc();
+  const auto at = reinterpret_cast<std::uintptr_t>(sums->storage.get());
+  sums->cells = reinterpret_cast<PendingCell*>((at + page - 1) / page * page);
+  if (largePages) platformPreferLargePages(sums->cells, bytes);
+  sums->sets = sets;
 }
 
-// What one thread works with: its own pending sums (two sets, or one set
-// given as both), its measures and its rows, set up by the thread itself when
-// it takes its first run. With lines as rows, the last row it read is kept,
-// so that the next run, when it is the one that follows, need not read it
-// again.
+PendingCell* firstSet(const PendingSums& sums) { return sums.cells; }
+PendingCell* secondSet(const PendingSums& sums) { return sums.cells + (sums.sets - 1) * kPendingCells; }
+
+// What one thread works with: its pending sums (its own kept ones, or for
+// this pass alone), its measures and its rows, set up by the thread itself
+// when it takes its first run. With lines as rows, the last row it read is
+// kept, so that the next run, when it is the one that follows, need not read
+// it again.
 struct StatisticsWorker {
-  std::unique_ptr<PendingCell[], FreeCells> passCells;  // a started thread's sums for this pass alone
-  PendingCell* first = nullptr;
-  PendingCell* second = nullptr;
-  std::int64_t pendingPositions = 0;
+  PendingSums* sums = nullptr;
+  PendingSums passSums;
   TripleMeasures measures;
   std::vector<unsigned char> rows;  // the file's bytes of a block of rows
   std::int32_t rowKept = -1;        // the storage row last read into rows, kept for the next block, or -1
-  std::vector<std::int32_t> cellsListed;  // the cells added to, when the pass lists them
   bool readFailed = false;
 };
 
@@ -110,32 +124,31 @@ void clearTables() {
   std::memset(shiftCounts, 0, sizeof shiftCounts);
 }
 
-// Adds one cell of a thread's pending sums, one set or two, to the tables
-// and clears it.
-void moveCell(std::int32_t cell, PendingCell* firstSet, PendingCell* secondSet) {
-  const PendingCell first = firstSet[cell];
-  const PendingCell second = secondSet != firstSet ? secondSet[cell] : PendingCell{};
+// Adds one cell of pending sums, one set or two, to the tables and clears it.
+void moveCell(std::int32_t cell, const PendingSums& sums) {
+  PendingCell* first = firstSet(sums);
+  PendingCell* second = secondSet(sums);
+  const PendingCell moved[2] = {first[cell], second != first ? second[cell] : PendingCell{}};
   for (int channel = 0; channel < kChannelCount; ++channel) {
     // Channel 0 is red, byte 2 of a pixel.
-    shiftSums[cell][channel] += std::int64_t{first.sum[2 - channel]} + second.sum[2 - channel];
-    shiftCounts[cell][channel] += kCountPerSample * (std::int64_t{first.samples} + second.samples);
+    shiftSums[cell][channel] += std::int64_t{moved[0].sum[2 - channel]} + moved[1].sum[2 - channel];
+    shiftCounts[cell][channel] += kCountPerSample * (std::int64_t{moved[0].samples} + moved[1].samples);
   }
-  firstSet[cell] = PendingCell{};
-  secondSet[cell] = PendingCell{};
+  first[cell] = second[cell] = PendingCell{};
 }
 
-// Moves a thread's pending sums into the tables and clears them: the cells
-// it listed, or all.
-void movePendingSums(StatisticsPass* pass, StatisticsWorker* worker) {
+// Moves pending sums into the tables, the cells listed or all, and clears
+// them.
+void movePendingSums(StatisticsPass* pass, PendingSums* sums) {
   std::lock_guard<std::mutex> held(pass->tablesLock);
   if (pass->listsCells) {
-    for (const std::int32_t cell : worker->cellsListed) moveCell(cell, worker->first, worker->second);
-    worker->cellsListed.clear();
+    for (const std::int32_t cell : sums->listed) moveCell(cell, *sums);
   } else {
-    for (std::int32_t cell = 0; cell < kCellCount; ++cell) moveCell(cell, worker->first, worker->second);
+    for (std::int32_t cell = 0; cell < kCellCount; ++cell) moveCell(cell, *sums);
   }
-  worker->first[kNotASampleCell] = PendingCell{};
-  worker->second[kNotASampleCell] = PendingCell{};
+  firstSet(*sums)[kNotASampleCell] = secondSet(*sums)[kNotASampleCell] = PendingCell{};
+  sums->listed.clear();
+  sums->positions = 0;
 }
 
 // Lists the cells of the samples among `count` measured positions.
@@ -149,14 +162,12 @@ void listSampledCells(const TripleMeasures& measures, std::int32_t count, std::v
 // Measures `count` positions with measure(measures) and adds them up.
 template <typename Measure>
 void measureAndAdd(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t count, Measure measure) {
-  if (worker->pendingPositions + count > kPositionsBeforeFlush) {
-    movePendingSums(pass, worker);
-    worker->pendingPositions = 0;
-  }
-  worker->pendingPositions += count;
+  PendingSums* sums = worker->sums;
+  if (sums->positions + count > kPositionsBeforeFlush) movePendingSums(pass, sums);
+  sums->positions += count;
   measure(&worker->measures);
-  if (pass->listsCells) listSampledCells(worker->measures, count, &worker->cellsListed);
-  addMeasures(worker->measures, count, worker->first, worker->second);
+  if (pass->listsCells) listSampledCells(worker->measures, count, &sums->listed);
+  addMeasures(worker->measures, count, firstSet(*sums), secondSet(*sums));
 }
 
 // The triple of storage rows whose file bytes are a, b and c.
@@ -172,11 +183,6 @@ void sampleRowTriple(StatisticsPass* pass, StatisticsWorker* worker, const unsig
   }
 }
 
-// The file bytes of row `row` of a block's rows.
-unsigned char* blockRow(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t row) {
-  return worker->rows.data() + static_cast<std::size_t>(pass->width) * pass->pixelBytes * static_cast<std::size_t>(row);
-}
-
 // The first triple whose first row lies in block `block` of rows: triple t
 // is storage rows 2t, 2t + 1 and 2t + 2.
 std::int32_t firstTripleOfBlock(const StatisticsPass& pass, std::int32_t block) {
@@ -185,36 +191,31 @@ std::int32_t firstTripleOfBlock(const StatisticsPass& pass, std::int32_t block) 
 }
 
 // Lines as rows: reads the rows of the block's triples, the first row of the
-// next block included, and samples them. The block's rows k lie at
-// rowInRun(k) of the rows read (image.h).
+// next block included, and samples them.
 void sampleRowBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t block) {
   const std::int32_t firstTriple = firstTripleOfBlock(*pass, block);
   const std::int32_t endTriple = firstTripleOfBlock(*pass, block + 1);
   const std::int32_t firstRow = 2 * firstTriple;
-  const std::int32_t rowCount = 2 * (endTriple - firstTriple) + 1;
-  const std::size_t rowBytes = static_cast<std::size_t>(pass->width) * pass->pixelBytes;
-  const auto at = [&](std::int32_t k) { return inputImage.rowInRun(k, rowCount); };
+  const RunRows run = inputImage.runAt(worker->rows.data(), 2 * (endTriple - firstTriple) + 1);
   std::int32_t kept = 0;
   if (worker->rowKept == firstRow) {
     // The last row of the full block before, where that block put it.
-    std::memmove(blockRow(pass, worker, at(0)),
-                 blockRow(pass, worker, inputImage.rowInRun(pass->rowsPerBlock, pass->rowsPerBlock + 1)), rowBytes);
+    const RunRows before = inputImage.runAt(worker->rows.data(), pass->rowsPerBlock + 1);
+    std::memmove(run.row(0), before.row(pass->rowsPerBlock), run.rowBytes);
     kept = 1;
   }
   worker->rowKept = -1;
-  // The rows after the kept one lie together, the lowest of them at at(1)
-  // or, in reverse, the highest at at(rowCount - 1).
-  const std::int32_t readAt = at(kept) < at(rowCount - 1) ? at(kept) : at(rowCount - 1);
-  if (!inputImage.readPixelBytes(firstRow + kept, rowCount - kept, blockRow(pass, worker, readAt))) {
+  // The rows after the kept one lie together, from the first of them or, in
+  // reverse, from the last.
+  unsigned char* readAt = run.reversed ? run.row(run.count - 1) : run.row(kept);
+  if (!inputImage.readPixelBytes(firstRow + kept, run.count - kept, readAt)) {
     worker->readFailed = true;
     return;
   }
-  for (std::int32_t t = 0; t < endTriple - firstTriple; ++t) {
-    sampleRowTriple(pass, worker, blockRow(pass, worker, at(2 * t)), blockRow(pass, worker, at(2 * t + 1)),
-                    blockRow(pass, worker, at(2 * t + 2)));
-  }
+  for (std::int32_t t = 0; t < endTriple - firstTriple; ++t)
+    sampleRowTriple(pass, worker, run.row(2 * t), run.row(2 * t + 1), run.row(2 * t + 2));
   // A full block's last row is the first row of the next block.
-  if (rowCount == pass->rowsPerBlock + 1) worker->rowKept = firstRow + pass->rowsPerBlock;
+  if (run.count == pass->rowsPerBlock + 1) worker->rowKept = firstRow + pass->rowsPerBlock;
 }
 
 // Lines as columns: in every storage row the triples are the pixels
@@ -222,54 +223,36 @@ void sampleRowBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t
 void sampleColumnBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t block) {
   const std::int32_t rows = inputImage.height;
   const std::int32_t y = block * pass->rowsPerBlock;
-  const std::int32_t count = rows - y < pass->rowsPerBlock ? rows - y : pass->rowsPerBlock;
-  if (!inputImage.readPixelBytes(y, count, worker->rows.data())) {
+  const RunRows run = inputImage.runAt(worker->rows.data(), rows - y < pass->rowsPerBlock ? rows - y : pass->rowsPerBlock);
+  if (!inputImage.readPixelBytes(y, run.count, run.bytes)) {
     worker->readFailed = true;
     return;
   }
-  for (std::int32_t r = 0; r < count; ++r) {
-    const unsigned char* row = blockRow(pass, worker, r);
+  for (std::int32_t r = 0; r < run.count; ++r) {
     for (std::int32_t first = 0; first < pass->triples; first += kMeasureBlock) {
       const std::int32_t n = pass->triples - first < kMeasureBlock ? pass->triples - first : kMeasureBlock;
-      const unsigned char* at = row + 2 * static_cast<std::size_t>(first) * pass->pixelBytes;
+      const unsigned char* at = run.row(r) + 2 * static_cast<std::size_t>(first) * pass->pixelBytes;
       measureAndAdd(pass, worker, n, [&](TripleMeasures* m) { measureColumnTriples(at, pass->pixelBytes, n, m); });
     }
   }
 }
 
 // Sets up a thread's state when it takes its first run; it runs on that
-// thread. The calling thread (worker 0) adds to its own block of sums. A
-// started one adds to sums of its own, all zero from the start (zeroedCells):
-// for a pass that lists its cells, the sums the thread keeps from pass to pass
-// as the calling thread does, all zero again after every move, so that the
-// passes of small pictures allocate nothing; for a larger pass, sums for the
-// pass alone, so that their pages, all touched, do not add to the memory of
-// the correction pass. Its rows hold a block and the row after it, or the
-// pass's rows.
+// thread. Each thread keeps its pending sums from pass to pass, all zero
+// again after every move, so that the passes of small pictures allocate
+// nothing: the calling thread (worker 0), which measures every file, always;
+// a started one for a pass that lists its cells. For a larger pass a started
+// thread adds to sums for the pass alone, so that their pages, all touched,
+// do not add to the memory of the correction pass. Its rows hold a block and
+// the row after it, or the pass's rows.
 void prepareWorker(const StatisticsPass& pass, int threads, int w, StatisticsWorker* worker) {
-  if (worker->first != nullptr) return;
+  if (worker->sums != nullptr) return;
   const std::int32_t rows = pass.rowsPerBlock + 1 < pass.rows ? pass.rowsPerBlock + 1 : pass.rows;
   worker->rows.resize(static_cast<std::size_t>(pass.width) * pass.pixelBytes * static_cast<std::size_t>(rows) +
                       kPixelBytesSlack);
-  if (w == 0) {
-    worker->first = callingThreadSums.cells[0];
-    worker->second = callingThreadSums.cells[1];
-    return;
-  }
-  const std::size_t sets = threads <= kThreadsWithTwoSets ? 2 : 1;
-  thread_local std::unique_ptr<PendingCell[], FreeCells> keptCells;
-  thread_local std::size_t keptSets = 0;
-  if (pass.listsCells) {
-    if (keptSets != sets) {
-      keptCells = zeroedCells(sets * kPendingCells);
-      keptSets = sets;
-    }
-    worker->first = keptCells.get();
-  } else {
-    worker->passCells = zeroedCells(sets * kPendingCells);
-    worker->first = worker->passCells.get();
-  }
-  worker->second = worker->first + (sets - 1) * kPendingCells;
+  thread_local PendingSums keptSums;
+  worker->sums = w == 0 || pass.listsCells ? &keptSums : &worker->passSums;
+  prepareSums(worker->sums, w == 0 || threads <= kThreadsWithTwoSets ? 2 : 1, w == 0);
 }
 
 // Samples every triple, the runs of blocks spread over threads, and moves
@@ -309,7 +292,7 @@ bool sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
   statisticsSpread = {spread.threads, runs};
   bool allRead = spread.complete;
   for (StatisticsWorker& worker : workers) {
-    if (worker.first != nullptr) movePendingSums(pass, &worker);
+    if (worker.sums != nullptr) movePendingSums(pass, worker.sums);
     allRead = allRead && !worker.readFailed;
   }
   return allRead;
@@ -319,7 +302,6 @@ bool sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
 
 void computeShift() {
   platformPreferLargePages(&correctionTables, sizeof correctionTables);
-  platformPreferLargePages(&callingThreadSums, sizeof callingThreadSums);
   printNow("%s", kComputeShiftLabel);
   clearTables();
   statisticsSpread = PassSpread{};

@@ -14,7 +14,7 @@
 // each stage's own.
 //
 // In the normal build these functions are empty and the tool prints nothing
-// more than its own messages.
+// more than its own messages; the timed build's own are in bench/.
 
 #include <cstdint>
 

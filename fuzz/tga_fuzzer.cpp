@@ -4,7 +4,10 @@
 //
 // Every input runs twice: on the calling thread alone, and on 2 to 17 threads
 // with blocks of 1 to 512 pixels, so that a picture of a few hundred pixels
-// has several runs of rows per pass. Both must give the same result, the
+// has several runs of rows per pass. The two runs use the two builds of the
+// kernels, where the processor has the wide one: the run on one thread the
+// baseline build and the threaded run the wide one, or for a quarter of the
+// inputs the other way round. Both must give the same result, the
 // same output bytes (or both none), the same console text but for the
 // processing time, and the same generator state afterwards. For a quarter of
 // the inputs the input file is cut short just before one of the two passes,
@@ -33,6 +36,8 @@
 #include "correction/parallel_runs.h"
 #include "driver/driver.h"
 #include "image/image.h"
+#include "platform/wide_vectors.h"
+#include "support/helpers.h"
 
 namespace {
 
@@ -92,7 +97,7 @@ void checkSavedOutput() {
   check(reloaded.loadTga(outputPath.c_str()) == 0, "output file does not load");
   check(reloaded.width == inputImage.width && reloaded.height == inputImage.height, "output size differs");
   std::vector<Pixel> rows(reloaded.pixelCount());
-  check(reloaded.readRows(0, reloaded.height, rows.data()), "output file does not read back");
+  check(readRows(reloaded, 0, reloaded.height, rows.data()), "output file does not read back");
   for (const Pixel pixel : rows) check((pixel >> 24) == 0, "output pixel with alpha");
   check(reloaded.closeTga(), "output file changed while read back");
 }
@@ -140,6 +145,7 @@ struct Choices {
   std::int32_t blockPixels = 1;
   const char* cutLabel = nullptr;  // the pass before which the input is cut, or none
   std::uint64_t cutAt = 0;
+  bool wideAlone = false;  // the run on one thread uses the wide kernels, the threaded one the baseline
 };
 
 Choices choicesFor(const std::uint8_t* data, std::size_t size) {
@@ -152,6 +158,7 @@ Choices choicesFor(const std::uint8_t* data, std::size_t size) {
     choices.cutLabel = (hash >> 20) % 2 == 0 ? "computing shift  " : "performing shift ";
     choices.cutAt = (hash >> 24) % size;
   }
+  choices.wideAlone = (hash >> 40) % 4 == 0;
   return choices;
 }
 
@@ -242,12 +249,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // One thread, with the tool's own blocks unless the bytes up to a failure
   // are compared.
+  const bool wide = processorRunsWideVectorCode();
   forceWorkerThreads(1);
   forceRowBlockPixels(cut ? choices.blockPixels : 0);
+  wideVectorsInUse = wide && choices.wideAlone;
   const Outcome alone = cut ? runToPipeWithCut(data, size, choices) : runToFile(data, size);
 
   forceWorkerThreads(choices.threads);
   forceRowBlockPixels(choices.blockPixels);
+  wideVectorsInUse = wide && !choices.wideAlone;
   const Outcome spread = cut ? runToPipeWithCut(data, size, choices) : runToFile(data, size);
   if (spread.result != kCannotLoad) {
     ++inputsLoaded;
@@ -255,6 +265,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   forceWorkerThreads(0);
   forceRowBlockPixels(0);
+  wideVectorsInUse = wide;
 
   check(spread.result == alone.result, "the result differs between one thread and several");
   check(spread.hasOutput == alone.hasOutput && spread.output == alone.output,

@@ -36,6 +36,19 @@ inline Pixel packRgb(int red, int green, int blue) {
 constexpr std::size_t kWriteBlockSize = 65536;
 constexpr std::size_t kWriteBufferSize = kWriteBlockSize + 20;
 
+// The rows of a run of `count` storage rows at `bytes`, rowBytes each, in
+// storage order or, `reversed`, in the reverse.
+struct RunRows {
+  unsigned char* bytes;
+  std::size_t rowBytes;
+  std::int32_t count;
+  bool reversed;
+  // The bytes of row k of the run (0 its first storage row).
+  unsigned char* row(std::int32_t k) const {
+    return bytes + rowBytes * static_cast<std::size_t>(reversed ? count - 1 - k : k);
+  }
+};
+
 // A TGA picture file, read or written in runs of storage rows. Storage row 0
 // is the bottom row of the picture, whatever the order of the rows in the
 // file; a row runs from left to right.
@@ -48,30 +61,27 @@ class Image {
 
   // Opens a 24- or 32-bit uncompressed true-colour TGA file for reading and
   // checks its header against what the reader takes and against the file's
-  // length; reads no pixel yet. Returns 0 when the file is open for readRows,
+  // length; reads no pixel yet. Returns 0 when the file is open for reading,
   // with width and height set and transposed 0; 1 when the file cannot be
   // opened, is not a file of that kind, or is shorter than its header
   // promises (the size and an earlier open file are then left as they were).
   int loadTga(const char* path);
-  // Reads storage rows first to first + count - 1 into rows (count x width
-  // Pixels), alpha kept (0 in 24-bit files). Returns false when the rows cannot
-  // be read, and from then on for every read that reaches the first row of a
-  // failed read; rows wholly before it read as before. So when the file ends
-  // early, the same runs of rows fail in whatever order threads read them.
-  // closeTga reports any failure. Threads may read runs at the same time,
-  // each into rows of its own.
-  bool readRows(std::int32_t first, std::int32_t count, Pixel* rows);
-  // The same rows as the file holds them, for loops that take file bytes
-  // themselves: count x width x pixelBytes() bytes, blue, green, red (and
-  // alpha in 32-bit files) per pixel, the rows in the file's order, which
-  // rowInRun tells. Fails as readRows does.
+  // Reads storage rows first to first + count - 1 as the file holds them:
+  // count x width x pixelBytes() bytes, blue, green, red (and alpha in 32-bit
+  // files) per pixel, the rows in the file's order, which runAt tells.
+  // Returns false when the rows cannot be read, and from then on for every
+  // read that reaches the first row of a failed read; rows wholly before it
+  // read as before. So when the file ends early, the same runs of rows fail
+  // in whatever order threads read them. closeTga reports any failure.
+  // Threads may read runs at the same time, each into bytes of its own.
   bool readPixelBytes(std::int32_t first, std::int32_t count, unsigned char* bytes);
   // The bytes per pixel of the open file: 3 or 4.
   unsigned pixelBytes() const { return bytesPerPixel_; }
-  // Where readPixelBytes puts row first + k of a run of `count` rows: the
-  // index of its bytes among the run's rows. A file stored top row first
-  // holds the rows of a run in reverse.
-  std::int32_t rowInRun(std::int32_t k, std::int32_t count) const { return topDown_ ? count - 1 - k : k; }
+  // The run of `count` rows that readPixelBytes puts at `bytes`: a file
+  // stored top row first holds the rows of a run in reverse.
+  RunRows runAt(unsigned char* bytes, std::int32_t count) const {
+    return {bytes, static_cast<std::size_t>(width) * bytesPerPixel_, count, topDown_};
+  }
   // Closes the input file. Returns true when every read succeeded and the
   // file's length and modification time are still those it had when it was
   // opened: only then do the rows read make one picture.
@@ -83,14 +93,11 @@ class Image {
   // until saveTga; a device or pipe directly) and writes the 24-bit header. Returns false when it cannot be created; the
   // rows written after that are dropped and saveTga fails.
   bool createTga(const char* path);
-  // Appends `count` Pixels in storage order (rows bottom to top) as three
-  // bytes each, through writeBuffer, in blocks of exactly kWriteBlockSize
-  // bytes. A write that fails is remembered and the rest is dropped.
-  void writePixels(const Pixel* pixels, std::size_t count);
-  // The same for `count` bytes of pixels already as the file stores them,
-  // kOutputPixelBytes each, so that threads can make runs of them while one
-  // writes. Whole blocks go to the file straight from `bytes` when nothing
-  // waits in writeBuffer.
+  // Appends `count` bytes of pixels in storage order (rows bottom to top) as
+  // the file stores them, kOutputPixelBytes each, through writeBuffer, in
+  // blocks of exactly kWriteBlockSize bytes; whole blocks go to the file
+  // straight from `bytes` when nothing waits in writeBuffer. A write that
+  // fails is remembered and the rest is dropped.
   void writeEncodedPixels(const unsigned char* bytes, std::size_t count);
   // Drops every write from now on and makes saveTga fail, as a failed
   // write does: for a picture whose corrected rows cannot all be made.

@@ -41,8 +41,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "image/tga_rows.h"
-
 namespace {
 
 constexpr std::size_t kHeaderSize = 18;
@@ -96,15 +94,6 @@ bool parseHeader(const unsigned char* header, std::uint64_t fileSize, TgaLayout*
   return fileSize >= layout->pixelDataOffset && fileSize - layout->pixelDataOffset >= pixelBytes;
 }
 
-// Puts the rows of a run that a top-down file stores top row first into
-// storage order, bottom row first.
-void reverseRows(Pixel* rows, std::size_t rowPixels, std::int32_t count) {
-  for (std::int32_t i = 0, j = count - 1; i < j; ++i, --j) {
-    std::swap_ranges(rows + rowPixels * static_cast<std::size_t>(i), rows + rowPixels * static_cast<std::size_t>(i + 1),
-                     rows + rowPixels * static_cast<std::size_t>(j));
-  }
-}
-
 }  // namespace
 
 int Image::loadTga(const char* path) {
@@ -153,20 +142,6 @@ bool Image::readPixelBytes(std::int32_t first, std::int32_t count, unsigned char
   return true;
 }
 
-// The file bytes are read straight into the caller's rows, so that threads
-// reading runs at the same time share nothing but the open file. A 24-bit
-// run is read into the last three quarters of the rows and widened from the
-// front, each pixel written only over bytes already taken (tga_rows.h).
-bool Image::readRows(std::int32_t first, std::int32_t count, Pixel* rows) {
-  const std::size_t rowPixels = static_cast<std::size_t>(width);
-  const std::size_t pixels = rowPixels * static_cast<std::size_t>(count > 0 ? count : 0);
-  const std::size_t fileBytesAt = bytesPerPixel_ == 4 ? 0 : pixels;
-  if (!readPixelBytes(first, count, reinterpret_cast<unsigned char*>(rows) + fileBytesAt)) return false;
-  if (bytesPerPixel_ == 3) widenPixelsInPlace(rows, pixels);
-  if (topDown_) reverseRows(rows, rowPixels, count);
-  return true;
-}
-
 bool Image::closeTga() {
   if (input_ == nullptr) return false;
   FileStamp now{};
@@ -188,27 +163,6 @@ bool Image::createTga(const char* path) {
   putWord(header, 16, kFormat24);
   writeFailed_ = std::fwrite(header, 1, kHeaderSize, output_.file) != kHeaderSize;
   return !writeFailed_;
-}
-
-// The pixels go into writeBuffer three bytes each. Whenever a pixel takes the
-// fill to a whole block or past it, the block is written and the 0 to 2 bytes
-// beyond it move to the start. The pixels up to that point are converted in
-// one run.
-void Image::writePixels(const Pixel* pixels, std::size_t count) {
-  if (writeFailed_) return;
-  unsigned char* buffer = writeBuffer.get();
-  for (std::size_t done = 0; done < count;) {
-    const std::size_t toFullBlock = (kWriteBlockSize - fill_ + 2) / 3;
-    const std::size_t run = count - done < toFullBlock ? count - done : toFullBlock;
-    narrowPixels(pixels + done, buffer + fill_, run);
-    fill_ += 3 * run;
-    done += run;
-    if (fill_ >= kWriteBlockSize) {
-      if (!writeBlock(buffer)) return;
-      fill_ -= kWriteBlockSize;
-      std::memmove(buffer, buffer + kWriteBlockSize, fill_);
-    }
-  }
 }
 
 // Fills writeBuffer to a whole block and writes it; whole blocks of the

@@ -75,8 +75,9 @@ long long wholeNumberOf(const std::string& text) {
 
 // The process's group in each hierarchy that counts here, from
 // /proc/self/cgroup: one line "ID:CONTROLLERS:PATH" per hierarchy, "0::PATH"
-// for the unified (v2) one, the only one without a controller or a name. A group's path always starts with "/"; empty
-// where the process is in no such hierarchy.
+// for the unified (v2) one, the only one without a controller or a name. A
+// group's path always starts with "/"; empty where the process is in no such
+// hierarchy.
 struct ProcessGroups {
   std::string cpuV1;    // in the v1 hierarchy that has the cpu controller
   std::string unified;  // in the v2 hierarchy
@@ -85,9 +86,9 @@ struct ProcessGroups {
 ProcessGroups readProcessGroups(const std::string& path) {
   ProcessGroups groups;
   for (const std::string& line : linesOf(path)) {
+    // A line without two colons names no group, and is skipped.
     const std::size_t idEnd = line.find(':');
-    // Without a first colon idEnd + 1 is 0, and a line without two is skipped.
-    const std::size_t controllersEnd = line.find(':', idEnd + 1);
+    const std::size_t controllersEnd = idEnd == std::string::npos ? idEnd : line.find(':', idEnd + 1);
     if (controllersEnd == std::string::npos) continue;
     const std::string controllers = line.substr(idEnd + 1, controllersEnd - idEnd - 1);
     // The path may itself hold colons: it is all that follows.

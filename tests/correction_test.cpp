@@ -8,6 +8,7 @@
 #include "correction/kernels.h"
 #include "correction/progress.h"
 #include "image/image.h"
+#include "support/helpers.h"
 #include "stage_files.h"
 #include "test_support.h"
 

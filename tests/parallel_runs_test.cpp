@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <new>
 #include <string>
@@ -71,19 +72,44 @@ bool taskBlocks(const std::string& task, int signalNumber) {
   return false;
 }
 
-// A signal that ends the run must reach the main thread, which holds it back
-// while it names an output: the kept threads never take one.
-TEST(ParallelRuns, KeptThreadsLeaveTheSignalsThatEndTheRunToTheMainThread) {
-  spreadRuns(3, 8, 8, [](int, std::int32_t) {}, [](std::int32_t) {});
+// The threads of this process that hold back both SIGINT and SIGQUIT, as
+// only the kept threads do outside the naming of an output; -1 when /proc
+// cannot tell.
+int threadsBlockingEndingSignals() {
   int blockingBoth = 0;
   DIR* tasks = opendir("/proc/self/task");
-  ASSERT_NE(tasks, nullptr);
+  if (tasks == nullptr) return -1;
   while (const dirent* task = readdir(tasks)) {
     if (task->d_name[0] == '.') continue;
     if (taskBlocks(task->d_name, SIGINT) && taskBlocks(task->d_name, SIGQUIT)) ++blockingBoth;
   }
   closedir(tasks);
-  EXPECT_GE(blockingBoth, 2);  // the two kept threads that took part
+  return blockingBoth;
+}
+
+// A signal that ends the run must reach the main thread, which holds it back
+// while it names an output: the kept threads never take one.
+TEST(ParallelRuns, KeptThreadsLeaveTheSignalsThatEndTheRunToTheMainThread) {
+  spreadRuns(3, 8, 8, [](int, std::int32_t) {}, [](std::int32_t) {});
+  EXPECT_GE(threadsBlockingEndingSignals(), 2);  // the two kept threads that took part
+}
+
+// A job starts only the kept threads it lacks: counted in a fresh process
+// of its own, where a job for one worker keeps one thread (and starts a
+// sanitizer's own thread, if any) and one for three then starts two more.
+TEST(ParallelRunsDeathTest, AJobStartsNoMoreThreadsThanItAsksFor) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        const PoolJob nothing = [](void*, int) {};
+        startPoolJob(1, nothing, nullptr);
+        finishPoolJob();
+        const int before = threadsBlockingEndingSignals();
+        startPoolJob(3, nothing, nullptr);
+        finishPoolJob();
+        std::exit(threadsBlockingEndingSignals() - before);
+      },
+      ::testing::ExitedWithCode(2), "");
 }
 #endif
 

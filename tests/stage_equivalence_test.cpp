@@ -224,27 +224,32 @@ TEST_F(StageEquivalence, ArbitraryTablesAreAppliedAndClampedLikeTheReference) {
   }
 }
 
-// Over seven million samples in one cell, every one of size 300 in red
+// Over eight million samples in one cell, every one of size 300 in red
 // (2b - a - c with b 150 above a and c): more than a 32-bit sum could hold,
-// on a picture of the largest length a file allows.
+// on a picture of the largest length a file allows. Each thread moves its
+// pending sums out after 4 million positions: on one thread, and on two,
+// where one of them takes at least half of the positions.
 TEST_F(StageEquivalence, HugeSampleCountsInOneCellAreSummedExactly) {
   constexpr int kLength = 32767;
-  constexpr int kLines = 441;  // 220 triples
+  constexpr int kLines = 491;  // 245 triples
   const Pixel outer = packRgb(105, 40, 40);
   const Pixel middle = packRgb(255, 40, 40);
   for (bool linesAreRows : {false, true}) {
-    SCOPED_TRACE(linesAreRows ? "rows" : "columns");
     input = Raster(linesAreRows ? kLength : kLines, linesAreRows ? kLines : kLength);
     input.transposed = linesAreRows;
     for (int j = 0; j < kLength; ++j)
       for (int line = 0; line < kLines; ++line)
         input.setPixel(line, j, (line % 2 ? middle : outer) | static_cast<Pixel>(j & 0xFF) << 24);
-    expectStagesAgree();
-    const int cell = colourCellOf(outer);
-    const std::int64_t samples = std::int64_t{220} * kLength;
-    EXPECT_EQ(shiftSums[cell][0], 300 * samples);
-    EXPECT_GT(shiftSums[cell][0], std::int64_t{2147483647});
-    EXPECT_EQ(shiftCounts[cell][2], 2 * samples);
+    for (int threads : {1, 2}) {
+      SCOPED_TRACE(std::string(linesAreRows ? "rows, " : "columns, ") + std::to_string(threads) + " threads");
+      forceWorkerThreads(threads);
+      expectStagesAgree();
+      const int cell = colourCellOf(outer);
+      const std::int64_t samples = std::int64_t{245} * kLength;
+      EXPECT_EQ(shiftSums[cell][0], 300 * samples);
+      EXPECT_GT(shiftSums[cell][0], std::int64_t{2147483647});
+      EXPECT_EQ(shiftCounts[cell][2], 2 * samples);
+    }
   }
 }
 

@@ -18,6 +18,7 @@
 #endif
 
 #include "image/image.h"
+#include "support/helpers.h"
 #include "platform/wide_vectors.h"
 #include "test_support.h"
 
@@ -45,7 +46,7 @@ class TgaTest : public ::testing::Test {
   // Every pixel of the loaded file, in storage order (bottom row first).
   std::vector<Pixel> pixels() {
     std::vector<Pixel> all(image.pixelCount());
-    EXPECT_TRUE(image.readRows(0, image.height, all.data()));
+    EXPECT_TRUE(readRows(image, 0, image.height, all.data()));
     return all;
   }
 };
@@ -55,7 +56,7 @@ int save(int width, int height, const std::vector<Pixel>& pixels, const std::str
   Image file;
   file.resize(width, height);
   file.createTga(path.c_str());
-  file.writePixels(pixels.data(), pixels.size());
+  writePixels(file, pixels.data(), pixels.size());
   return file.saveTga();
 }
 
@@ -109,7 +110,7 @@ TEST_F(TgaTest, TopDownFileIsReadBottomUpInAnyRunOfRowsAndSavedBottomUp) {
   for (int first = 3; first >= 0; --first) {
     for (int count = 1; first + count <= 4; ++count) {
       std::vector<Pixel> run(static_cast<std::size_t>(3 * count));
-      ASSERT_TRUE(image.readRows(first, count, run.data()));
+      ASSERT_TRUE(readRows(image, first, count, run.data()));
       EXPECT_TRUE(std::equal(run.begin(), run.end(), all.begin() + 3 * first)) << first << "+" << count;
     }
   }
@@ -121,8 +122,8 @@ TEST_F(TgaTest, TopDownFileIsReadBottomUpInAnyRunOfRowsAndSavedBottomUp) {
 }
 
 // The file's own bytes of any run, as the stages take them, are the pixels
-// readRows gives, each row where rowInRun says, in every accepted layout.
-TEST_F(TgaTest, PixelBytesOfARunAreThoseOfItsRowsWhereRowInRunSays) {
+// readRows gives, each row where runAt says, in every accepted layout.
+TEST_F(TgaTest, PixelBytesOfARunAreThoseOfItsRowsWhereRunAtSays) {
   for (const auto& [depth, descriptor] : {std::pair{24, 0x00}, {24, 0x20}, {32, 0x08}, {32, 0x28}}) {
     ASSERT_EQ(load(tgaFile(3, 5, depth, descriptor, numberedPixels(3, 5, depth == 32))), 0);
     const std::vector<Pixel> all = pixels();
@@ -135,7 +136,7 @@ TEST_F(TgaTest, PixelBytesOfARunAreThoseOfItsRowsWhereRowInRunSays) {
         for (int k = 0; k < count; ++k) {
           for (int x = 0; x < 3; ++x) {
             Pixel pixel = 0;
-            std::memcpy(&pixel, &run[(static_cast<std::size_t>(image.rowInRun(k, count)) * 3 + x) * bytes], bytes);
+            std::memcpy(&pixel, image.runAt(run.data(), count).row(k) + static_cast<std::size_t>(x) * bytes, bytes);
             EXPECT_EQ(pixel, all[static_cast<std::size_t>((first + k) * 3 + x)])
                 << "depth " << depth << ", rows " << first << "+" << count << ", row " << k;
           }
@@ -271,8 +272,8 @@ TEST_F(TgaTest, InputThatChangesOrEndsWhileReadIsReportedAtClosing) {
   ASSERT_EQ(load(file), 0);
   writeBytes(directory.path("in.tga"), Bytes(file.begin(), file.end() - 20));
   std::vector<Pixel> rows(30);
-  EXPECT_FALSE(image.readRows(0, 5, rows.data()));
-  EXPECT_FALSE(image.readRows(0, 1, rows.data()));
+  EXPECT_FALSE(readRows(image, 0, 5, rows.data()));
+  EXPECT_FALSE(readRows(image, 0, 1, rows.data()));
   EXPECT_FALSE(image.closeTga());
   EXPECT_FALSE(image.closeTga());  // nothing open any more
 }
@@ -288,11 +289,11 @@ TEST_F(TgaTest, ReadsBeforeAFailedOneSucceedInAnyOrder) {
   // Cut inside row 5 (rows of 12 bytes, bottom row first).
   writeBytes(directory.path("in.tga"), Bytes(file.begin(), file.end() - 2 * 12 - 6));
   std::vector<Pixel> rows(4 * 8);
-  EXPECT_FALSE(image.readRows(5, 2, rows.data()));
-  EXPECT_TRUE(image.readRows(0, 5, rows.data()));
+  EXPECT_FALSE(readRows(image, 5, 2, rows.data()));
+  EXPECT_TRUE(readRows(image, 0, 5, rows.data()));
   EXPECT_EQ(rows[4 * 4 + 3], picture[4 * 4 + 3]);
-  EXPECT_FALSE(image.readRows(4, 1 + 1, rows.data()));
-  EXPECT_TRUE(image.readRows(4, 1, rows.data()));
+  EXPECT_FALSE(readRows(image, 4, 1 + 1, rows.data()));
+  EXPECT_TRUE(readRows(image, 4, 1, rows.data()));
   EXPECT_FALSE(image.closeTga());
 }
 
@@ -336,7 +337,7 @@ TEST_F(TgaTest, PixelsWrittenInRunsOfAnyLengthGiveTheSameFile) {
       file.resize(width, height);
       ASSERT_TRUE(file.createTga(directory.path("out.tga").c_str()));
       for (std::size_t done = 0, run = 1; done < pixels.size(); done += run, run = run * 3 + 1)
-        file.writePixels(pixels.data() + done, std::min(run, pixels.size() - done));
+        writePixels(file, pixels.data() + done, std::min(run, pixels.size() - done));
       ASSERT_EQ(file.saveTga(), 0);
       EXPECT_EQ(readBytes(directory.path("out.tga")), tgaFile(width, height, 24, 0, fileOrder)) << width;
     }

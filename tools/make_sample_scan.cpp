@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "image/image.h"
+#include "support/helpers.h"
 
 namespace {
 
@@ -80,7 +81,7 @@ int main(int argc, char** argv) {
   Image scan;
   scan.resize(kWidth, kHeight);
   scan.createTga(argv[1]);
-  scan.writePixels(pixels.data(), pixels.size());
+  writePixels(scan, pixels.data(), pixels.size());
   if (scan.saveTga() != 0) {
     std::printf("cannot write %s\n", argv[1]);
     return 1;

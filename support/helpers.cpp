@@ -1,10 +1,14 @@
 // Pixel bytes of a TGA file to Pixels and back, in the baseline build and
-// the wide vector build.
+// the wide vector build; whole rows read and written; the generator stepped.
 
-#include "image/tga_rows.h"
+#include "support/helpers.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
+#include "correction/correction.h"
+#include "correction/generator.h"
 #include "platform/wide_vectors.h"
 
 #if LOMVERA_HAS_WIDE_VECTOR_CODE
@@ -99,4 +103,42 @@ void narrowPixels(const Pixel* pixels, unsigned char* bytes, std::size_t count) 
   } else {
     narrowBaseline(pixels, bytes, count);
   }
+}
+
+// The file bytes are read straight into the caller's rows, so that threads
+// reading runs at the same time share nothing but the open file. A 24-bit
+// run is read into the last three quarters of the rows and widened from the
+// front, each pixel written only over bytes already taken.
+bool readRows(Image& image, std::int32_t first, std::int32_t count, Pixel* rows) {
+  const std::size_t rowPixels = static_cast<std::size_t>(image.width);
+  const std::size_t pixels = rowPixels * static_cast<std::size_t>(count > 0 ? count : 0);
+  const std::size_t fileBytesAt = image.pixelBytes() == 4 ? 0 : pixels;
+  if (!image.readPixelBytes(first, count, reinterpret_cast<unsigned char*>(rows) + fileBytesAt)) return false;
+  if (image.pixelBytes() == 3) widenPixelsInPlace(rows, pixels);
+  // A file stored top row first holds the rows of a run in reverse.
+  const bool reversed = image.runAt(nullptr, count).reversed;
+  for (std::int32_t i = 0, j = count - 1; reversed && i < j; ++i, --j) {
+    std::swap_ranges(rows + rowPixels * static_cast<std::size_t>(i), rows + rowPixels * static_cast<std::size_t>(i + 1),
+                     rows + rowPixels * static_cast<std::size_t>(j));
+  }
+  return true;
+}
+
+void writePixels(Image& image, const Pixel* pixels, std::size_t count) {
+  constexpr std::size_t kPixelsAtOnce = 4096;
+  std::vector<unsigned char> bytes(3 * kPixelsAtOnce);
+  for (std::size_t done = 0; done < count; done += kPixelsAtOnce) {
+    const std::size_t run = std::min(count - done, kPixelsAtOnce);
+    narrowPixels(pixels + done, bytes.data(), run);
+    image.writeEncodedPixels(bytes.data(), 3 * run);
+  }
+}
+
+std::int32_t ditherHalf(std::int32_t value) {
+  ditherState = ditherState * kDitherMultiplier + kDitherIncrement;
+  const std::uint32_t magnitude =
+      value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+  const std::int32_t rounded = static_cast<std::int32_t>(halfLevels(magnitude, thresholdOf(ditherState)));
+  shiftTotal += rounded;
+  return value > 0 ? rounded : -rounded;
 }

@@ -1,6 +1,7 @@
-#include "driver/stage_clock.h"
+// The stage clock of the timed build (driver/stage_clock.h), compiled into
+// lomvera_timed alone.
 
-#if defined(LOMVERA_STAGE_TIMES)
+#include "driver/stage_clock.h"
 
 #include <chrono>
 #include <cstdio>
@@ -43,5 +44,3 @@ void stageClockReport() {
   std::fprintf(stderr, "stage threads: statistics %d of %d runs, application %d of %d runs\n", statisticsSpread.threads,
                static_cast<int>(statisticsSpread.runs), correctionSpread.threads, static_cast<int>(correctionSpread.runs));
 }
-
-#endif
