@@ -10,16 +10,20 @@
 
 namespace {
 
-// The words with which users ask a console program for help or its version.
-const char* const kHelpWords[] = {"--help", "-h", "-?", "/?", "--version"};
+// The words with which users ask a console program for help, and for its
+// version.
+const char* const kHelpWords[] = {"--help", "-h", "-?", "/?"};
+const char* const kVersionWord = "--version";
 
-// Whether the one argument asks for help rather than names a folder: it is
-// one of those words and names nothing, so that a folder of that name is
-// still a folder.
-bool asksForHelp(const std::string& argument) {
-  const bool helpWord = std::find(std::begin(kHelpWords), std::end(kHelpWords), argument) != std::end(kHelpWords);
+// Whether the one argument names nothing, so that a folder named like one of
+// those words is still a folder.
+bool namesNothing(const std::string& argument) {
   FileIdentity identity{};
-  return helpWord && !platformIdentityOf(argument.c_str(), &identity);
+  return !platformIdentityOf(argument.c_str(), &identity);
+}
+
+bool isHelpWord(const std::string& argument) {
+  return std::find(std::begin(kHelpWords), std::end(kHelpWords), argument) != std::end(kHelpWords);
 }
 
 }  // namespace
@@ -32,7 +36,8 @@ int runCommandLine(int argc, char** argv) {
     case 3:
       return processFile(arguments[1].c_str(), arguments[2].c_str());
     case 2:
-      if (asksForHelp(arguments[1])) return printUsage();
+      if (isHelpWord(arguments[1]) && namesNothing(arguments[1])) return printUsage(false);
+      if (arguments[1] == kVersionWord && namesNothing(arguments[1])) return printVersion();
       return runDirectoryMode(arguments[1], true);
     case 1:
       return runDirectoryMode(".", false);

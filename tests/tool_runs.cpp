@@ -174,7 +174,7 @@ static bool refuse(Refusal refused) {
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-int startTool(const std::vector<std::string>& arguments, int standardOutput, Refusal refused) {
+int startTool(const std::vector<std::string>& arguments, int standardOutput, Refusal refused, bool errorsToo) {
   const std::string tool = toolExecutable();
   std::vector<char*> argv{const_cast<char*>(tool.c_str())};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -189,7 +189,7 @@ int startTool(const std::vector<std::string>& arguments, int standardOutput, Ref
     const int nothing = open("/dev/null", O_RDWR);
     dup2(nothing, 0);
     dup2(standardOutput, 1);
-    dup2(nothing, 2);
+    dup2(errorsToo ? standardOutput : nothing, 2);
     if (!refuse(refused)) _exit(126);
     execv(tool.c_str(), argv.data());
     _exit(127);
@@ -205,7 +205,7 @@ HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t ro
   const std::size_t filler = capacity > static_cast<int>(room) ? static_cast<std::size_t>(capacity) - room : 0;
   const std::string bytes(filler, 'x');
   const bool filled = filler > 0 && write(ends[1], bytes.data(), filler) == static_cast<ssize_t>(filler);
-  const int process = filled ? startTool(arguments, ends[1], refused) : -1;
+  const int process = filled ? startTool(arguments, ends[1], refused, true) : -1;
   close(ends[1]);
   return HeldTool{process, ends[0], filler};
 }
