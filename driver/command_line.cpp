@@ -1,7 +1,6 @@
 // The entry point's work: the banner, then the run the arguments ask for.
 
 #include <algorithm>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -13,17 +12,14 @@ namespace {
 // The words with which users ask a console program for help, and for its
 // version.
 const char* const kHelpWords[] = {"--help", "-h", "-?", "/?"};
-const char* const kVersionWord = "--version";
+const char* const kVersionWords[] = {"--version"};
 
-// Whether the one argument names nothing, so that a folder named like one of
-// those words is still a folder.
-bool namesNothing(const std::string& argument) {
+// Whether the one argument is one of the words and names nothing, so that a
+// folder of that name is still a folder.
+template <std::size_t count>
+bool asksFor(const std::string& argument, const char* const (&words)[count]) {
   FileIdentity identity{};
-  return !platformIdentityOf(argument.c_str(), &identity);
-}
-
-bool isHelpWord(const std::string& argument) {
-  return std::find(std::begin(kHelpWords), std::end(kHelpWords), argument) != std::end(kHelpWords);
+  return std::find(words, words + count, argument) != words + count && !platformIdentityOf(argument.c_str(), &identity);
 }
 
 }  // namespace
@@ -36,8 +32,8 @@ int runCommandLine(int argc, char** argv) {
     case 3:
       return processFile(arguments[1].c_str(), arguments[2].c_str());
     case 2:
-      if (isHelpWord(arguments[1]) && namesNothing(arguments[1])) return printUsage(false);
-      if (arguments[1] == kVersionWord && namesNothing(arguments[1])) return printVersion();
+      if (asksFor(arguments[1], kHelpWords)) return printUsage(false);
+      if (asksFor(arguments[1], kVersionWords)) return printVersion();
       return runDirectoryMode(arguments[1], true);
     case 1:
       return runDirectoryMode(".", false);

@@ -91,8 +91,9 @@ int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
              averageShiftSum / filesDone);
   }
   if (failed > 0) {
-    printError("%s: %d of %d files failed: %s%s\n", directory.c_str(), failed, taken, failedNames.c_str(),
-               failed > kFailuresNamed ? ", ..." : "");
+    const std::string summary = std::to_string(failed) + " of " + std::to_string(taken) + " files failed: " +
+                                failedNames + (failed > kFailuresNamed ? ", ..." : "");
+    printError(directory.c_str(), summary.c_str());
   }
   releaseFileList();
   forgetKeptFiles();

@@ -111,7 +111,7 @@ int processFile(const char* inputPath, const char* outputPath) {
   } catch (const std::exception&) {
     inputImage.closeTga();
     outputImage.discardTga();
-    const FailureReason noMemory{Failure::kNoMemory};
-    return loaded ? failFile(kCannotSave, outputPath, noMemory) : failFile(kCannotLoad, inputPath, noMemory);
+    return failFile(loaded ? kCannotSave : kCannotLoad, loaded ? outputPath : inputPath,
+                    FailureReason{Failure::kNoMemory});
   }
 }

@@ -79,10 +79,10 @@ struct TgaLayout {
 // length. Returns why a header is refused or the file is too short to hold
 // all the pixel data the header promises; no failure when it is accepted.
 FailureReason parseHeader(const unsigned char* header, std::uint64_t fileSize, TgaLayout* layout) {
-  const unsigned type = header[2];
-  if (type == kRunLengthType) return FailureReason{Failure::kRunLength};
+  if (header[2] == kRunLengthType) return FailureReason{Failure::kRunLength};
   // Colour-mapped (1, run-length 9) and greyscale (3, run-length 11).
-  if (type == 1 || type == 3 || type == 9 || type == 11) return FailureReason{Failure::kMappedOrGrey, type};
+  const bool mappedOrGrey = header[2] == 1 || header[2] == 3 || header[2] == 9 || header[2] == 11;
+  if (mappedOrGrey) return FailureReason{Failure::kMappedOrGrey, header[2]};
   if (wordAt(header, 2) != kTrueColourType) return FailureReason{Failure::kNotTga};
   if (header[16] != 24 && header[16] != 32) return FailureReason{Failure::kBitsPerPixel, header[16]};
   const unsigned format = wordAt(header, 16) & ~kTopDownBit;
@@ -103,10 +103,7 @@ FailureReason parseHeader(const unsigned char* header, std::uint64_t fileSize, T
   layout->bytesPerPixel = format == kFormat32 ? 4 : 3;
   layout->pixelDataOffset = kHeaderSize + idLength + mapBytes;
   const std::uint64_t needed = layout->pixelDataOffset + std::uint64_t{width} * height * layout->bytesPerPixel;
-  if (fileSize < needed) {
-    return FailureReason{Failure::kShort, static_cast<long long>(fileSize), static_cast<long long>(needed)};
-  }
-  return FailureReason{};
+  return fileSize < needed ? FailureReason{Failure::kShort, fileSize, needed} : FailureReason{};
 }
 
 // Puts the rows of a run that a top-down file stores top row first into
@@ -205,7 +202,8 @@ bool Image::createTga(const char* path) {
   putWord(header, 12, static_cast<unsigned>(width) & 0xFFFF);
   putWord(header, 14, static_cast<unsigned>(height) & 0xFFFF);
   putWord(header, 16, kFormat24);
-  writeFailed_ = !platformWrite(&output_, header, kHeaderSize);
+  writeFailed_ = std::fwrite(header, 1, kHeaderSize, output_.file) != kHeaderSize;
+  if (writeFailed_) output_.failure = platformLastFailure(true);
   return !writeFailed_;
 }
 
@@ -254,15 +252,22 @@ void Image::writeEncodedPixels(const unsigned char* bytes, std::size_t count) {
 }
 
 bool Image::writeBlock(const unsigned char* block) {
-  writeFailed_ = !platformWrite(&output_, block, kWriteBlockSize);
+  writeFailed_ = std::fwrite(block, 1, kWriteBlockSize, output_.file) != kWriteBlockSize;
+  if (writeFailed_) output_.failure = platformLastFailure(true);
   return !writeFailed_;
 }
 
 int Image::saveTga(FailureReason* why) {
-  if (output_.file != nullptr && !writeFailed_ && fill_ > 0) writeFailed_ = !platformWrite(&output_, writeBuffer.get(), fill_);
+  if (output_.file != nullptr && !writeFailed_ && fill_ > 0 &&
+      std::fwrite(writeBuffer.get(), 1, fill_, output_.file) != fill_) {
+    writeFailed_ = true;
+    output_.failure = platformLastFailure(true);
+  }
   fill_ = 0;
   const bool saved = output_.file != nullptr && platformFinishOutput(&output_, !writeFailed_);
+  // Cannot be written, unless the system told more.
   if (!saved && why != nullptr) *why = output_.failure;
+  if (!saved && why != nullptr && why->kind == Failure::kNone) why->kind = Failure::kCannotWrite;
   return saved ? 0 : 1;
 }
 

@@ -8,15 +8,15 @@
 namespace {
 
 // The reason of each kind of Failure, in its order; the reason's numbers
-// fill in the %lld.
+// fill in the %llu.
 const char* const kFailureTexts[] = {
     "no failure",
     "not a TGA file",
     "run-length encoded (image type 10): save it uncompressed",
-    "colour-mapped or greyscale (type %lld)",
-    "%lld bits per pixel (24 and 32 are read)",
+    "colour-mapped or greyscale (type %llu)",
+    "%llu bits per pixel (24 and 32 are read)",
     "unusual pixel order or alpha bits (image descriptor 0x%02llX): save it as plain 24 or 32 bits",
-    "shorter than its picture (%lld of %lld bytes)",
+    "shorter than its picture (%llu of %llu bytes)",
     "wider or taller than 32767",
     "cannot be read twice (a pipe or a terminal): write it to a file first",
     "no such file",
@@ -45,17 +45,16 @@ void printNow(const char* format, ...) {
 }
 
 // Standard error is unbuffered: nothing waits to be flushed.
-void printError(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  std::fputs("lomvera: ", stderr);
-  std::vfprintf(stderr, format, arguments);
-  va_end(arguments);
+void printError(const char* subject, const char* text, const char* detail) {
+  std::fprintf(stderr, "lomvera: %s: %s%s\n", subject, text, detail);
 }
 
+// Nothing is allocated for a reason without the system's text: memory may
+// have run out.
 void printFailure(const char* path, const FailureReason& why) {
   char reason[256];
-  std::snprintf(reason, sizeof reason, kFailureTexts[static_cast<std::size_t>(why.kind)], why.number, why.ofNumber);
+  std::snprintf(reason, sizeof reason, kFailureTexts[static_cast<std::size_t>(why.kind)],
+                static_cast<unsigned long long>(why.number), static_cast<unsigned long long>(why.ofNumber));
   const std::string systemText = why.systemError != 0 ? " (" + platformErrorText(why.systemError) + ")" : "";
-  printError("%s: %s%s\n", path, reason, systemText.c_str());
+  printError(path, reason, systemText.c_str());
 }

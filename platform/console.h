@@ -10,13 +10,9 @@ void printNow(const char* format, ...)
 #endif
     ;
 
-// A line on standard error, "lomvera: " and the text: the reasons of
-// failures, which the report on standard output does not give.
-void printError(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+// A line on standard error, "lomvera: SUBJECT: TEXT" and the detail: the
+// reasons of failures, which the report on standard output does not give.
+void printError(const char* subject, const char* text, const char* detail = "");
 
 // Tells on standard error why the file at path was refused or not saved:
 // "lomvera: PATH: REASON", and the system's own text in brackets where the

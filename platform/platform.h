@@ -91,8 +91,8 @@ enum class Failure {
 };
 struct FailureReason {
   Failure kind = Failure::kNone;
-  long long number = 0;
-  long long ofNumber = 0;
+  std::uint64_t number = 0;
+  std::uint64_t ofNumber = 0;
   int systemError = 0;  // errno or GetLastError of the call that failed; 0 when the system did not refuse
 };
 
@@ -163,7 +163,7 @@ struct OutputFile {
   std::string temporaryPath;  // the temporary file's name for kNamedTemporary; empty otherwise
   std::string finalPath;      // the file replaced: the output's path with its symbolic links followed
   bool replacesFile = false;  // whether a plain file of that name exists
-  FailureReason failure;      // why opening, writing or completing it failed
+  FailureReason failure;      // why opening, writing or completing it failed, where that is known
 };
 
 // Opens an output for `path`. A path that is a symbolic link (or a chain of
@@ -182,13 +182,9 @@ struct OutputFile {
 // Returns false, creating nothing, when the folder does not allow it, or when
 // an existing file of that name is neither a plain file nor a device or pipe
 // that can be opened for writing at once (a pipe nobody reads is refused
-// rather than waited for), or could not be opened for writing; the reason is
-// then in output->failure.
+// rather than waited for), or could not be opened for writing; the reason,
+// where it is known, is then in output->failure.
 bool platformOpenOutput(const char* path, OutputFile* output);
-
-// Writes all `bytes` bytes to an open output; false, with the reason in
-// output->failure, when the system refuses any of them.
-bool platformWrite(OutputFile* output, const void* data, std::size_t bytes);
 
 // Completes an output opened by platformOpenOutput. With `written` true, the
 // data is handed down to the storage device when it replaces an existing

@@ -134,7 +134,6 @@ FailureReason platformLastFailure(bool saving) {
   if (error == EACCES || error == EPERM || error == EROFS) kind = Failure::kPermission;
   if (error == ENOSPC || error == EDQUOT) kind = Failure::kDiskFull;
   if (error == EFBIG) kind = Failure::kFileTooLarge;
-  if (error == ENOMEM) kind = Failure::kNoMemory;
   return FailureReason{kind, 0, 0, error};
 }
 
@@ -335,7 +334,7 @@ static bool openDirectOutput(const char* path, OutputFile* output) {
   }
   if (file == nullptr) {
     close(descriptor);
-    return refuseOutput(output, Failure::kCannotWrite);
+    return false;
   }
   std::setvbuf(file, nullptr, _IONBF, 0);
   output->file = file;
@@ -354,9 +353,8 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   const bool exists = stat(path, &named) == 0;
   if (!exists && errno != ENOENT) return refuseOutput(output);
   if (exists && isDeviceOrPipe(named)) return openDirectOutput(path, output);
-  if (exists && !S_ISREG(named.st_mode)) {
-    return refuseOutput(output, S_ISDIR(named.st_mode) ? Failure::kFolder : Failure::kCannotWrite);
-  }
+  if (exists && S_ISDIR(named.st_mode)) return refuseOutput(output, Failure::kFolder);
+  if (exists && !S_ISREG(named.st_mode)) return false;
 
   std::string finalPath = path;
   if (!followLinks(&finalPath)) return refuseOutput(output);
@@ -367,7 +365,7 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
     // writing is not replaced either, just as writing it in place would fail.
     struct stat reached {};
     if (stat(finalPath.c_str(), &reached) != 0 || reached.st_dev != named.st_dev || reached.st_ino != named.st_ino) {
-      return refuseOutput(output, Failure::kCannotWrite);
+      return false;
     }
     const int probe = open(finalPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     if (probe < 0) return refuseOutput(output);
@@ -405,17 +403,11 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   return true;
 }
 
-bool platformWrite(OutputFile* output, const void* data, std::size_t bytes) {
-  return std::fwrite(data, 1, bytes, output->file) == bytes || refuseOutput(output);
-}
-
 bool platformFinishOutput(OutputFile* output, bool written) {
   if (output->file == nullptr) return false;
-  // The first step that fails gives the reason, read at once from errno.
-  const auto step = [output](bool done) {
-    if (!done && output->failure.kind == Failure::kNone) refuseOutput(output);
-    return done;
-  };
+  // A step that fails gives the reason, read at once from errno; none runs
+  // after one fails but the closing, which does not fail after a failed write.
+  const auto step = [output](bool done) { return done || refuseOutput(output); };
   written = written && step(std::fflush(output->file) == 0 && std::ferror(output->file) == 0);
   if (written && output->replacesFile) written = step(fsync(fileno(output->file)) == 0);
   if (output->kind == OutputKind::kDirect) {

@@ -249,7 +249,6 @@ FailureReason platformLastFailure(bool saving) {
   if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) kind = Failure::kPermission;
   if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) kind = Failure::kDiskFull;
   if (error == ERROR_FILE_TOO_LARGE) kind = Failure::kFileTooLarge;
-  if (error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY) kind = Failure::kNoMemory;
   return FailureReason{kind, 0, 0, static_cast<int>(error)};
 }
 
@@ -367,13 +366,13 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
     }
     return false;
   }
-  if (!output->replacesFile && !followDanglingLinks(&target)) return refuseOutput(output, Failure::kCannotWrite);
+  if (!output->replacesFile && !followDanglingLinks(&target)) return false;
   if (output->replacesFile) {
     const DWORD type = GetFileType(existing);
     if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
       // Written directly: there is no file to put in its place.
       std::FILE* file = streamOnHandle(existing, _O_WRONLY, "wb");
-      if (file == nullptr) return refuseOutput(output, Failure::kCannotWrite);
+      if (file == nullptr) return false;
       std::setvbuf(file, nullptr, _IONBF, 0);
       output->file = file;
       output->kind = OutputKind::kDirect;
@@ -386,10 +385,10 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
     CloseHandle(existing);
     // Where the system cannot tell which file a link leads to, replacing
     // "the file" would put a file in the link's place.
-    if (reached.empty() && !isPlainName(widePath)) return refuseOutput(output, Failure::kCannotWrite);
+    if (reached.empty() && !isPlainName(widePath)) return false;
     if (!reached.empty()) target = reached;
     const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (type != FILE_TYPE_DISK || attributes == INVALID_FILE_ATTRIBUTES) return refuseOutput(output, Failure::kCannotWrite);
+    if (type != FILE_TYPE_DISK || attributes == INVALID_FILE_ATTRIBUTES) return false;
     if ((attributes & kRefusingAttributes) != 0) return refuseOutput(output, Failure::kPermission);
     keptAttributes = attributes & kKeptAttributes;
   }
@@ -400,13 +399,10 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
                                      : createTemporaryIn(folderOf(target),
                                                          keptAttributes != 0 ? keptAttributes : FILE_ATTRIBUTE_NORMAL,
                                                          &name);
-  if (handle == INVALID_HANDLE_VALUE) refuseOutput(output, outputsEnded ? Failure::kCannotWrite : Failure::kNone);
+  if (handle == INVALID_HANDLE_VALUE && !outputsEnded) refuseOutput(output);
   std::FILE* file = handle != INVALID_HANDLE_VALUE ? streamOnHandle(handle, _O_WRONLY, "wb") : nullptr;
   if (file != nullptr) pendingTemporary = handle;
-  if (file == nullptr && handle != INVALID_HANDLE_VALUE) {
-    refuseOutput(output, Failure::kCannotWrite);
-    DeleteFileW(name.c_str());
-  }
+  if (file == nullptr && handle != INVALID_HANDLE_VALUE) DeleteFileW(name.c_str());
   ReleaseSRWLockExclusive(&pendingLock);
   if (file == nullptr) return false;
   std::setvbuf(file, nullptr, _IONBF, 0);
@@ -417,17 +413,12 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   return true;
 }
 
-bool platformWrite(OutputFile* output, const void* data, std::size_t bytes) {
-  return std::fwrite(data, 1, bytes, output->file) == bytes || refuseOutput(output);
-}
-
 bool platformFinishOutput(OutputFile* output, bool written) {
   if (output->file == nullptr) return false;
-  // The first step that fails gives the reason, read at once from the system.
-  const auto step = [output](bool done) {
-    if (!done && output->failure.kind == Failure::kNone) refuseOutput(output);
-    return done;
-  };
+  // A step that fails gives the reason, read at once from the system; none
+  // runs after one fails but the closing, which does not fail after a failed
+  // write.
+  const auto step = [output](bool done) { return done || refuseOutput(output); };
   written = written && step(std::fflush(output->file) == 0 && std::ferror(output->file) == 0);
   if (written && output->replacesFile) written = step(_commit(_fileno(output->file)) == 0);
   if (output->kind == OutputKind::kDirect) {
