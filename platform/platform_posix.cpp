@@ -316,6 +316,19 @@ static bool refuseOutput(OutputFile* output, Failure kind = Failure::kNone) {
   return false;
 }
 
+// Makes the opened file the output's, unbuffered, so that each write goes
+// straight to the file; true.
+static bool holdOutput(OutputFile* output, std::FILE* file, OutputKind kind, const std::string& temporaryPath,
+                       const std::string& finalPath, bool replacesFile) {
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  output->file = file;
+  output->kind = kind;
+  output->temporaryPath = temporaryPath;
+  output->finalPath = finalPath;
+  output->replacesFile = replacesFile;
+  return true;
+}
+
 static bool isDeviceOrPipe(const struct stat& status) { return S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode); }
 
 // A character device or a pipe is written where it is: there is no file to
@@ -336,13 +349,7 @@ static bool openDirectOutput(const char* path, OutputFile* output) {
     close(descriptor);
     return false;
   }
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  output->file = file;
-  output->kind = OutputKind::kDirect;
-  output->temporaryPath.clear();
-  output->finalPath = path;
-  output->replacesFile = false;
-  return true;
+  return holdOutput(output, file, OutputKind::kDirect, "", path, false);
 }
 
 bool platformOpenOutput(const char* path, OutputFile* output) {
@@ -394,13 +401,8 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   }
   releaseEndingSignals(before);
   if (file == nullptr) return false;
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  output->file = file;
-  output->kind = name.empty() ? OutputKind::kUnnamedFile : OutputKind::kNamedTemporary;
-  output->temporaryPath = name;
-  output->finalPath = finalPath;
-  output->replacesFile = exists;
-  return true;
+  return holdOutput(output, file, name.empty() ? OutputKind::kUnnamedFile : OutputKind::kNamedTemporary, name,
+                    finalPath, exists);
 }
 
 bool platformFinishOutput(OutputFile* output, bool written) {

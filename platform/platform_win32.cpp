@@ -280,7 +280,7 @@ std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize, Fail
   }
   LARGE_INTEGER size{};
   if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
-    *why = FailureReason{Failure::kNotSeekable};
+    *why = FailureReason{Failure::kNotSeekable};  // a pipe or CON
     CloseHandle(handle);
     return nullptr;
   }
@@ -336,6 +336,19 @@ bool platformIdentityOf(const char* path, FileIdentity* identity) {
   return true;
 }
 
+// Makes the opened file the output's, unbuffered, so that each write goes
+// straight to the file; true.
+static bool holdOutput(OutputFile* output, std::FILE* file, OutputKind kind, const std::string& temporaryPath,
+                       const std::string& finalPath, bool replacesFile) {
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  output->file = file;
+  output->kind = kind;
+  output->temporaryPath = temporaryPath;
+  output->finalPath = finalPath;
+  output->replacesFile = replacesFile;
+  return true;
+}
+
 // Keeps why an output cannot be opened, written or completed: the kind
 // given, or by default the system's reason for the call that has just failed.
 // Returns false.
@@ -372,14 +385,7 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
     if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
       // Written directly: there is no file to put in its place.
       std::FILE* file = streamOnHandle(existing, _O_WRONLY, "wb");
-      if (file == nullptr) return false;
-      std::setvbuf(file, nullptr, _IONBF, 0);
-      output->file = file;
-      output->kind = OutputKind::kDirect;
-      output->temporaryPath.clear();
-      output->finalPath = path;
-      output->replacesFile = false;
-      return true;
+      return file != nullptr && holdOutput(output, file, OutputKind::kDirect, "", path, false);
     }
     const std::wstring reached = finalPathOf(existing);
     CloseHandle(existing);
@@ -404,13 +410,8 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   if (file != nullptr) pendingTemporary = handle;
   if (file == nullptr && handle != INVALID_HANDLE_VALUE) DeleteFileW(name.c_str());
   ReleaseSRWLockExclusive(&pendingLock);
-  if (file == nullptr) return false;
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  output->file = file;
-  output->kind = OutputKind::kNamedTemporary;
-  output->temporaryPath = toUtf8(name.c_str());
-  output->finalPath = toUtf8(target.c_str());
-  return true;
+  return file != nullptr && holdOutput(output, file, OutputKind::kNamedTemporary, toUtf8(name.c_str()),
+                                       toUtf8(target.c_str()), output->replacesFile);
 }
 
 bool platformFinishOutput(OutputFile* output, bool written) {
