@@ -18,10 +18,28 @@ namespace {
 // Allocations still to succeed before the one that fails; negative: none fails.
 std::atomic<long> allocationsBeforeFailure{-1};
 
+void failWhenDue() {
+  if (allocationsBeforeFailure.load() >= 0 && allocationsBeforeFailure.fetch_sub(1) == 0) throw std::bad_alloc();
+}
+
 }  // namespace
 
+#ifdef LOMVERA_WRAPPED_NEW
+// ThreadSanitizer's runtime defines operator new itself: the linker sends the
+// program's calls of it here instead (--wrap), and these call it.
+extern "C" void* __real__Znwm(std::size_t size);
+extern "C" void* __real__Znam(std::size_t size);
+extern "C" void* __wrap__Znwm(std::size_t size) {
+  failWhenDue();
+  return __real__Znwm(size);
+}
+extern "C" void* __wrap__Znam(std::size_t size) {
+  failWhenDue();
+  return __real__Znam(size);
+}
+#else
 void* operator new(std::size_t size) {
-  if (allocationsBeforeFailure.load() >= 0 && allocationsBeforeFailure.fetch_sub(1) == 0) throw std::bad_alloc();
+  failWhenDue();
   if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
   throw std::bad_alloc();
 }
@@ -30,6 +48,7 @@ void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete[](void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { operator delete(memory); }
 void operator delete[](void* memory, std::size_t) noexcept { operator delete(memory); }
+#endif
 
 namespace {
 
