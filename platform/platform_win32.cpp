@@ -337,14 +337,15 @@ bool platformIdentityOf(const char* path, FileIdentity* identity) {
 }
 
 // Makes the opened file the output's, unbuffered, so that each write goes
-// straight to the file; true.
-static bool holdOutput(OutputFile* output, std::FILE* file, OutputKind kind, const std::string& temporaryPath,
-                       const std::string& finalPath, bool replacesFile) {
+// straight to the file; true. The paths are moved in: nothing is allocated
+// once the file exists.
+static bool holdOutput(OutputFile* output, std::FILE* file, OutputKind kind, std::string temporaryPath,
+                       std::string finalPath, bool replacesFile) {
   std::setvbuf(file, nullptr, _IONBF, 0);
   output->file = file;
   output->kind = kind;
-  output->temporaryPath = temporaryPath;
-  output->finalPath = finalPath;
+  output->temporaryPath = std::move(temporaryPath);
+  output->finalPath = std::move(finalPath);
   output->replacesFile = replacesFile;
   return true;
 }
