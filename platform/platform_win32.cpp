@@ -436,7 +436,8 @@ bool platformFinishOutput(OutputFile* output, bool written) {
   pendingTemporary = INVALID_HANDLE_VALUE;
   const std::wstring temporary = toWide(output->temporaryPath);
   const bool placed =
-      written && step(MoveFileExW(temporary.c_str(), toWide(output->finalPath).c_str(), MOVEFILE_REPLACE_EXISTING) != 0);
+      written &&
+      step(MoveFileExW(temporary.c_str(), toWide(output->finalPath).c_str(), MOVEFILE_REPLACE_EXISTING) != 0);
   if (!placed) DeleteFileW(temporary.c_str());
   ReleaseSRWLockExclusive(&pendingLock);
   return placed;

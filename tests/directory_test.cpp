@@ -239,7 +239,8 @@ TEST(FolderRunStatus, IsTheWorstResultOrTellsWhyNothingWasTaken) {
       {"names shorter than the ending", {"s.tga"}, {"a", "ab", ".tg"}, "", 0, 1, {"s_s.tga"}, ""},
       {"one unloadable", {"a.tga"}, {"b.tga"}, "", 2, 2, {"a_s.tga"}, "not a TGA file"},
       // The result of ".tga" would replace the input "_s.tga".
-      {"one unsavable", {".tga", "_s.tga"}, {}, "", 3, 2, {"_s_s.tga"}, "would replace an input or a result of this run"},
+      {"one unsavable", {".tga", "_s.tga"}, {}, "", 3, 2, {"_s_s.tga"},
+       "would replace an input or a result of this run"},
       {"both kinds", {".tga", "_s.tga"}, {"c.tga"}, "", 3, 3, {"_s_s.tga"}, ""},
       {"none loadable", {}, {"a.tga", "b.tga", "c.tga", "d.tga"}, "", 2, 4, {}, "not a TGA file"},
       {"empty folder", {}, {}, "", 0, 0, {}, ""},

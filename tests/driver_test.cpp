@@ -135,7 +135,8 @@ TEST_F(DriverTest, InputThatCannotBeLoadedEndsWithStatusTwoAndNoOutput) {
 TEST_F(DriverTest, OutputThatCannotBeSavedEndsWithStatusThree) {
   writeBytes(in(), tgaFile(20, 30, 24, 0, stripedPicture(20, 30, true, 2)));
   for (const auto& [output, reason] :
-       {std::pair{joinPath(directory.path("no"), "out.tga"), "the folder does not exist"}, {directory.root(), "a folder"}}) {
+       {std::pair{joinPath(directory.path("no"), "out.tga"), "the folder does not exist"},
+        {directory.root(), "a folder"}}) {
     const ToolRun run = runTool({in(), output});
     EXPECT_EQ(run.exitStatus, 3);
     EXPECT_EQ(run.output,
