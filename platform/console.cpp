@@ -31,8 +31,7 @@ const char* const kFailureTexts[] = {
     "would replace an input or a result of this run",
     "cannot be written",
 };
-static_assert(std::size(kFailureTexts) == static_cast<std::size_t>(Failure::kCannotWrite) + 1,
-              "one text for each kind of failure");
+static_assert(std::size(kFailureTexts) == static_cast<std::size_t>(Failure::kCannotWrite) + 1, "a text per failure");
 
 }  // namespace
 
