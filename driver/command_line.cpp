@@ -1,7 +1,6 @@
 // The entry point's work: the banner, then the run the arguments ask for.
 
 #include <algorithm>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -10,16 +9,17 @@
 
 namespace {
 
-// The words with which users ask a console program for help or its version.
-const char* const kHelpWords[] = {"--help", "-h", "-?", "/?", "--version"};
+// The words with which users ask a console program for help, and for its
+// version.
+const char* const kHelpWords[] = {"--help", "-h", "-?", "/?"};
+const char* const kVersionWords[] = {"--version"};
 
-// Whether the one argument asks for help rather than names a folder: it is
-// one of those words and names nothing, so that a folder of that name is
-// still a folder.
-bool asksForHelp(const std::string& argument) {
-  const bool helpWord = std::find(std::begin(kHelpWords), std::end(kHelpWords), argument) != std::end(kHelpWords);
+// Whether the one argument is one of the words and names nothing, so that a
+// folder of that name is still a folder.
+template <std::size_t count>
+bool asksFor(const std::string& argument, const char* const (&words)[count]) {
   FileIdentity identity{};
-  return helpWord && !platformIdentityOf(argument.c_str(), &identity);
+  return std::find(words, words + count, argument) != words + count && !platformIdentityOf(argument.c_str(), &identity);
 }
 
 }  // namespace
@@ -32,7 +32,8 @@ int runCommandLine(int argc, char** argv) {
     case 3:
       return processFile(arguments[1].c_str(), arguments[2].c_str());
     case 2:
-      if (asksForHelp(arguments[1])) return printUsage();
+      if (asksFor(arguments[1], kHelpWords)) return printUsage(false);
+      if (asksFor(arguments[1], kVersionWords)) return printVersion();
       return runDirectoryMode(arguments[1], true);
     case 1:
       return runDirectoryMode(".", false);

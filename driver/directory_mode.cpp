@@ -16,6 +16,7 @@ namespace {
 
 const char* const kResultSuffix = "_s.tga";
 constexpr std::size_t kReplacedEnding = 4;  // the ".tga" cut off an input path
+constexpr int kFailuresNamed = 3;           // the failed files the closing error line names
 
 // Whether a name ends in "_s.tga" without regard to case, and is longer than
 // that ending: such files are results of an earlier run. A name of exactly
@@ -71,12 +72,17 @@ int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
   }
   for (const FileNode* node = fileList; node != nullptr; node = node->next) keepFromReplacement(node->path);
   int worstResult = kProcessed;
+  int taken = 0;
+  int failed = 0;
+  std::string failedNames;
   for (const FileNode* node = fileList; node != nullptr; node = node->next) {
     const std::string outputPath = resultPathFor(node->path);
     const int result = processFile(node->path.c_str(), outputPath.c_str());
     // The identity of a result is the one it has once saved.
     if (result == kProcessed) keepFromReplacement(outputPath);
     worstResult = std::max(worstResult, result);
+    ++taken;
+    if (result != kProcessed && ++failed <= kFailuresNamed) failedNames += (failed > 1 ? ", " : "") + node->path;
     printNow("\n");
   }
   if (filesDone > 0) {
@@ -84,6 +90,8 @@ int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
     printNow("\n\nTotal run-time: %.1fs (%.1fs per file). Average shift: %.2f\n", seconds, seconds / filesDone,
              averageShiftSum / filesDone);
   }
+  const std::string summary = std::to_string(failed) + " of " + std::to_string(taken) + " files failed: " + failedNames;
+  if (failed > 0) printError(directory.c_str(), summary.c_str(), failed > kFailuresNamed ? ", ..." : "");
   releaseFileList();
   forgetKeptFiles();
   return worstResult;

@@ -29,11 +29,17 @@ constexpr int kCannotSave = 3;
 void printBanner();
 
 // Prints the usage text, waits for one character of standard input, and
-// returns kUsageShown.
-int printUsage();
+// returns kUsageShown; for a user who asked for help, without the wait,
+// returning kProcessed.
+int printUsage(bool waitForKey = true);
+// Prints "lomvera" and the version on one line, for a user who asked for it;
+// returns kProcessed.
+int printVersion();
 
 // Loads inputPath, removes its stripes, saves the result to outputPath and
-// prints the report line. Returns kProcessed, kCannotLoad or kCannotSave.
+// prints the report line. Returns kProcessed, kCannotLoad or kCannotSave; a
+// failed file's reason goes to standard error (printFailure), and memory that
+// runs out fails the file like any other cause, leaving nothing of its output.
 // The result is not saved (kCannotSave) when the input could not be read
 // through or changed while it was read.
 int processFile(const char* inputPath, const char* outputPath);
@@ -63,7 +69,9 @@ void forgetKeptFiles();
 // exit status: the worst result of its files, kProcessed when it took none;
 // kCannotLoad when the named directory cannot be listed, after its error
 // line; kUsageShown after the usage text, when the command line named no
-// directory and none was taken, or named something that is no directory.
+// directory and none was taken, or named something that is no directory. A
+// run in which files failed ends with a line on standard error: how many, and
+// the first names.
 int runDirectoryMode(const std::string& directory, bool commandLineNamedIt);
 
 // One collected input file. New nodes go to the head of fileList, so the
@@ -85,6 +93,6 @@ std::string resultPathFor(const std::string& inputPath);
 
 // The entry point's work: banner, then a single-file run, directory mode or
 // the usage text, by the number of arguments; one argument that asks for
-// help (--help, -h, -?, /?, --version) and names nothing also shows the usage
-// text. Returns the exit status.
+// help (--help, -h, -?, /?) or the version (--version) and names nothing gets
+// printHelp or printVersion instead. Returns the exit status.
 int runCommandLine(int argc, char** argv);

@@ -1,4 +1,4 @@
-// The banner and the usage text.
+// The banner, the usage text and the version.
 
 #include <cstdio>
 
@@ -21,9 +21,15 @@ const char* const kUsageText =
 
 void printBanner() { printNow("Lomvera %s (%s)\n\n", LOMVERA_VERSION, LOMVERA_RELEASE_DATE); }
 
-int printUsage() {
+int printUsage(bool waitForKey) {
   printNow("%s", kUsageText);
+  if (!waitForKey) return kProcessed;
   printNow("\n\nPress ENTER");
   std::getchar();
   return kUsageShown;
+}
+
+int printVersion() {
+  printNow("lomvera %s\n", LOMVERA_VERSION);
+  return kProcessed;
 }

@@ -64,8 +64,9 @@ class Image {
   // length; reads no pixel yet. Returns 0 when the file is open for reading,
   // with width and height set and transposed 0; 1 when the file cannot be
   // opened, is not a file of that kind, or is shorter than its header
-  // promises (the size and an earlier open file are then left as they were).
-  int loadTga(const char* path);
+  // promises (the size and an earlier open file are then left as they were),
+  // with the reason in *why when it is given.
+  int loadTga(const char* path, FailureReason* why = nullptr);
   // Reads storage rows first to first + count - 1 as the file holds them:
   // count x width x pixelBytes() bytes, blue, green, red (and alpha in 32-bit
   // files) per pixel, the rows in the file's order, which runAt tells.
@@ -100,13 +101,18 @@ class Image {
   // fails is remembered and the rest is dropped.
   void writeEncodedPixels(const unsigned char* bytes, std::size_t count);
   // Drops every write from now on and makes saveTga fail, as a failed
-  // write does: for a picture whose corrected rows cannot all be made.
-  void failWrites() { writeFailed_ = true; }
+  // write does: for a picture whose corrected rows cannot all be made, for
+  // want of memory unless something failed before.
+  void failWrites() {
+    if (!writeFailed_) output_.failure = FailureReason{Failure::kNoMemory};
+    writeFailed_ = true;
+  }
   // Completes the file begun by createTga and puts it in the place of the
   // file its path named. Returns 0 on success; 1 when it was never created,
   // any write failed, or it cannot be completed or placed, in which case
-  // nothing is left of it and an existing file of that name keeps its bytes.
-  int saveTga();
+  // nothing is left of it and an existing file of that name keeps its bytes;
+  // the reason of the first failure is then in *why when it is given.
+  int saveTga(FailureReason* why = nullptr);
   // Abandons the file begun by createTga, leaving nothing of it.
   void discardTga();
 

@@ -45,6 +45,7 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 18;
 constexpr unsigned kTrueColourType = 0x0002;  // word at bytes 2-3: type 2, byte 3 zero
+constexpr unsigned kRunLengthType = 10;       // true colour, run-length encoded
 constexpr unsigned kTopDownBit = 0x2000;      // descriptor bit 5, in the word at bytes 16-17
 constexpr unsigned kFormat32 = 0x0820;        // depth 32, 8 alpha bits
 constexpr unsigned kFormat24 = 0x0018;        // depth 24, no alpha bits
@@ -69,15 +70,20 @@ struct TgaLayout {
 };
 
 // Checks the header against what the reader accepts and against the file's
-// length. Returns false for a refused header or a file too short to hold all
-// the pixel data the header promises.
-bool parseHeader(const unsigned char* header, std::uint64_t fileSize, TgaLayout* layout) {
-  if (wordAt(header, 2) != kTrueColourType) return false;
+// length. Returns why a header is refused or the file is too short to hold
+// all the pixel data the header promises; no failure when it is accepted.
+FailureReason parseHeader(const unsigned char* header, std::uint64_t fileSize, TgaLayout* layout) {
+  if (header[2] == kRunLengthType) return FailureReason{Failure::kRunLength};
+  // Colour-mapped (1, run-length 9) and greyscale (3, run-length 11).
+  const bool mappedOrGrey = header[2] == 1 || header[2] == 3 || header[2] == 9 || header[2] == 11;
+  if (mappedOrGrey) return FailureReason{Failure::kMappedOrGrey, header[2]};
+  if (wordAt(header, 2) != kTrueColourType) return FailureReason{Failure::kNotTga};
+  if (header[16] != 24 && header[16] != 32) return FailureReason{Failure::kBitsPerPixel, header[16]};
   const unsigned format = wordAt(header, 16) & ~kTopDownBit;
-  if (format != kFormat32 && format != kFormat24) return false;
+  if (format != kFormat32 && format != kFormat24) return FailureReason{Failure::kPixelLayout, header[17]};
   const unsigned width = wordAt(header, 12);
   const unsigned height = wordAt(header, 14);
-  if (width > kMaxDimension || height > kMaxDimension) return false;
+  if (width > kMaxDimension || height > kMaxDimension) return FailureReason{Failure::kTooWide};
 
   const std::uint64_t idLength = header[0];
   const bool hasColourMap = header[1] != 0;
@@ -90,23 +96,29 @@ bool parseHeader(const unsigned char* header, std::uint64_t fileSize, TgaLayout*
   layout->topDown = (wordAt(header, 16) & kTopDownBit) != 0;
   layout->bytesPerPixel = format == kFormat32 ? 4 : 3;
   layout->pixelDataOffset = kHeaderSize + idLength + mapBytes;
-  const std::uint64_t pixelBytes = std::uint64_t{width} * height * layout->bytesPerPixel;
-  return fileSize >= layout->pixelDataOffset && fileSize - layout->pixelDataOffset >= pixelBytes;
+  const std::uint64_t needed = layout->pixelDataOffset + std::uint64_t{width} * height * layout->bytesPerPixel;
+  return fileSize < needed ? FailureReason{Failure::kShort, fileSize, needed} : FailureReason{};
 }
 
 }  // namespace
 
-int Image::loadTga(const char* path) {
+int Image::loadTga(const char* path, FailureReason* why) {
   std::uint64_t fileSize = 0;
-  std::FILE* file = platformOpenInputFile(path, &fileSize);
-  if (file == nullptr) return 1;
+  // Cannot be read, unless the opening or the header tells more.
+  FailureReason refused{Failure::kCannotRead};
+  std::FILE* file = platformOpenInputFile(path, &fileSize, &refused);
   unsigned char header[kHeaderSize];
   TgaLayout layout{};
   FileStamp stamp{};
-  if (!platformReadAt(file, 0, header, kHeaderSize) || !parseHeader(header, fileSize, &layout) ||
-      !platformStampOf(file, &stamp)) {
-    std::fclose(file);
+  if (file != nullptr && fileSize < kHeaderSize) {
+    refused = FailureReason{Failure::kNotTga};
+  } else if (file != nullptr && platformReadAt(file, 0, header, kHeaderSize) && platformStampOf(file, &stamp)) {
+    refused = parseHeader(header, fileSize, &layout);
+  }
+  if (refused.kind != Failure::kNone) {
+    if (file != nullptr) std::fclose(file);
     transposed = 0;
+    if (why != nullptr) *why = refused;
     return 1;
   }
   closeTga();
@@ -162,6 +174,7 @@ bool Image::createTga(const char* path) {
   putWord(header, 14, static_cast<unsigned>(height) & 0xFFFF);
   putWord(header, 16, kFormat24);
   writeFailed_ = std::fwrite(header, 1, kHeaderSize, output_.file) != kHeaderSize;
+  if (writeFailed_) output_.failure = platformLastFailure(true);
   return !writeFailed_;
 }
 
@@ -190,14 +203,22 @@ void Image::writeEncodedPixels(const unsigned char* bytes, std::size_t count) {
 
 bool Image::writeBlock(const unsigned char* block) {
   writeFailed_ = std::fwrite(block, 1, kWriteBlockSize, output_.file) != kWriteBlockSize;
+  if (writeFailed_) output_.failure = platformLastFailure(true);
   return !writeFailed_;
 }
 
-int Image::saveTga() {
-  if (output_.file == nullptr) return 1;
-  if (!writeFailed_ && fill_ > 0 && std::fwrite(writeBuffer.get(), 1, fill_, output_.file) != fill_) writeFailed_ = true;
+int Image::saveTga(FailureReason* why) {
+  if (output_.file != nullptr && !writeFailed_ && fill_ > 0 &&
+      std::fwrite(writeBuffer.get(), 1, fill_, output_.file) != fill_) {
+    writeFailed_ = true;
+    output_.failure = platformLastFailure(true);
+  }
   fill_ = 0;
-  return platformFinishOutput(&output_, !writeFailed_) ? 0 : 1;
+  const bool saved = output_.file != nullptr && platformFinishOutput(&output_, !writeFailed_);
+  // Cannot be written, unless the system told more.
+  if (!saved && why != nullptr) *why = output_.failure;
+  if (!saved && why != nullptr && why->kind == Failure::kNone) why->kind = Failure::kCannotWrite;
+  return saved ? 0 : 1;
 }
 
 void Image::discardTga() {

@@ -76,11 +76,39 @@ void platformPreferLargePages(void* start, std::size_t bytes);
 // The separator placed between a directory string and a file name.
 extern const char platformPathSeparator;
 
+// Why a file was refused at loading or its result was not saved, as the
+// user is told it (printFailure, console.h).
+// The numbers that some of them name: the image type (kMappedOrGrey), the
+// pixel depth (kBitsPerPixel), the image descriptor (kPixelLayout), the
+// file's bytes and those its header promises (kShort). kNotSeekable is a
+// pipe, a terminal or another device; kKeptFile an output that would replace
+// an input or a result of the same run.
+enum class Failure {
+  kNone,
+  kNotTga, kRunLength, kMappedOrGrey, kBitsPerPixel, kPixelLayout, kShort, kTooWide, kNotSeekable,
+  kNoSuchFile, kPermission, kFolder, kCannotRead,
+  kNoFolder, kDiskFull, kFileTooLarge, kInputChanged, kNoMemory, kKeptFile, kCannotWrite,
+};
+struct FailureReason {
+  Failure kind = Failure::kNone;
+  std::uint64_t number = 0;
+  std::uint64_t ofNumber = 0;
+  int systemError = 0;  // errno or GetLastError of the call that failed; 0 when the system did not refuse
+};
+
+// The reason of the system call that has just failed on this thread, read
+// from errno or GetLastError at once: the system's code, and the kind the
+// user is told, loading or saving.
+FailureReason platformLastFailure(bool saving);
+// The system's own text for an error code, without a final full stop.
+std::string platformErrorText(int systemError);
+
 // Opens an existing regular file for reading only, in binary mode.
 // Returns null when the path is missing, unreadable, or names anything but a
 // regular file (a directory, a pipe, a device), so that a read can never
-// block on it. On success *fileSize holds the file's length in bytes.
-std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize);
+// block on it; *why then holds the reason where one is known. On success
+// *fileSize holds the file's length in bytes.
+std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize, FailureReason* why);
 
 // Reads exactly `bytes` bytes from `offset` of a file opened by
 // platformOpenInputFile. Returns false on an error or when the file ends
@@ -135,6 +163,7 @@ struct OutputFile {
   std::string temporaryPath;  // the temporary file's name for kNamedTemporary; empty otherwise
   std::string finalPath;      // the file replaced: the output's path with its symbolic links followed
   bool replacesFile = false;  // whether a plain file of that name exists
+  FailureReason failure;      // why opening, writing or completing it failed, where that is known
 };
 
 // Opens an output for `path`. A path that is a symbolic link (or a chain of
@@ -153,7 +182,8 @@ struct OutputFile {
 // Returns false, creating nothing, when the folder does not allow it, or when
 // an existing file of that name is neither a plain file nor a device or pipe
 // that can be opened for writing at once (a pipe nobody reads is refused
-// rather than waited for), or could not be opened for writing.
+// rather than waited for), or could not be opened for writing; the reason,
+// where it is known, is then in output->failure.
 bool platformOpenOutput(const char* path, OutputFile* output);
 
 // Completes an output opened by platformOpenOutput. With `written` true, the
@@ -166,8 +196,9 @@ bool platformOpenOutput(const char* path, OutputFile* output);
 // temporary one beside it, for as long as closing it takes; signals that end
 // the run wait meanwhile). Returns true on success. With `written`
 // false, or when any step fails, the temporary file is removed, an existing
-// file of that name keeps its bytes, and the result is false. A device or
-// pipe is only closed: what was written to it stays written.
+// file of that name keeps its bytes, and the result is false, with the reason
+// of a failed step in output->failure. A device or pipe is only closed: what
+// was written to it stays written.
 bool platformFinishOutput(OutputFile* output, bool written);
 
 // For the tests: whether outputs may be written to files without a name

@@ -127,13 +127,29 @@ std::uint32_t platformTickCount() {
   return static_cast<std::uint32_t>(milliseconds);
 }
 
-std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize) {
+FailureReason platformLastFailure(bool saving) {
+  const int error = errno;
+  Failure kind = saving ? Failure::kCannotWrite : Failure::kCannotRead;
+  if (error == ENOENT || error == ENOTDIR) kind = saving ? Failure::kNoFolder : Failure::kNoSuchFile;
+  if (error == EACCES || error == EPERM || error == EROFS) kind = Failure::kPermission;
+  if (error == ENOSPC || error == EDQUOT) kind = Failure::kDiskFull;
+  if (error == EFBIG) kind = Failure::kFileTooLarge;
+  return FailureReason{kind, 0, 0, error};
+}
+
+std::string platformErrorText(int systemError) { return std::strerror(systemError); }
+
+std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize, FailureReason* why) {
   // O_NONBLOCK keeps the open itself from waiting for a writer when the path
   // names a pipe; such files are refused right after.
   const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (descriptor < 0) return nullptr;
+  if (descriptor < 0) {
+    *why = platformLastFailure(false);
+    return nullptr;
+  }
   struct stat status {};
   if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    *why = FailureReason{S_ISDIR(status.st_mode) ? Failure::kFolder : Failure::kNotSeekable};
     close(descriptor);
     return nullptr;
   }
@@ -205,6 +221,7 @@ static bool followLinks(std::string* path) {
       *path = (folder == "/" ? folder : folder + "/") + next;
     }
   }
+  errno = ELOOP;
   return false;
 }
 
@@ -291,6 +308,28 @@ static int openUnnamedIn(const std::string& folder, mode_t mode) {
 #endif
 }
 
+// Keeps why an output cannot be opened, written or completed: the kind
+// given, or by default the system's reason for the call that has just failed.
+// Returns false.
+static bool refuseOutput(OutputFile* output, Failure kind = Failure::kNone) {
+  output->failure = kind == Failure::kNone ? platformLastFailure(true) : FailureReason{kind};
+  return false;
+}
+
+// Makes the opened file the output's, unbuffered, so that each write goes
+// straight to the file; true. The paths are moved in: nothing is allocated
+// once the file exists.
+static bool holdOutput(OutputFile* output, std::FILE* file, OutputKind kind, std::string temporaryPath,
+                       std::string finalPath, bool replacesFile) {
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  output->file = file;
+  output->kind = kind;
+  output->temporaryPath = std::move(temporaryPath);
+  output->finalPath = std::move(finalPath);
+  output->replacesFile = replacesFile;
+  return true;
+}
+
 static bool isDeviceOrPipe(const struct stat& status) { return S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode); }
 
 // A character device or a pipe is written where it is: there is no file to
@@ -299,7 +338,7 @@ static bool isDeviceOrPipe(const struct stat& status) { return S_ISCHR(status.st
 // usual.
 static bool openDirectOutput(const char* path, OutputFile* output) {
   const int descriptor = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (descriptor < 0) return false;
+  if (descriptor < 0) return refuseOutput(output);
   struct stat status {};
   const int flags = fcntl(descriptor, F_GETFL);
   std::FILE* file = nullptr;
@@ -311,26 +350,22 @@ static bool openDirectOutput(const char* path, OutputFile* output) {
     close(descriptor);
     return false;
   }
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  output->file = file;
-  output->kind = OutputKind::kDirect;
-  output->temporaryPath.clear();
-  output->finalPath = path;
-  output->replacesFile = false;
-  return true;
+  return holdOutput(output, file, OutputKind::kDirect, "", path, false);
 }
 
 bool platformOpenOutput(const char* path, OutputFile* output) {
   // stat follows the links the way the system does, those of /proc included
   // (/dev/stdout leads to "pipe:[...]" for a pipe).
+  output->failure = FailureReason{};
   struct stat named {};
   const bool exists = stat(path, &named) == 0;
-  if (!exists && errno != ENOENT) return false;
+  if (!exists && errno != ENOENT) return refuseOutput(output);
   if (exists && isDeviceOrPipe(named)) return openDirectOutput(path, output);
+  if (exists && S_ISDIR(named.st_mode)) return refuseOutput(output, Failure::kFolder);
   if (exists && !S_ISREG(named.st_mode)) return false;
 
   std::string finalPath = path;
-  if (!followLinks(&finalPath)) return false;
+  if (!followLinks(&finalPath)) return refuseOutput(output);
   mode_t mode = ordinaryFileMode();
   if (exists) {
     // The chain must end at the file the system found (a link to a deleted
@@ -341,7 +376,7 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
       return false;
     }
     const int probe = open(finalPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (probe < 0) return false;
+    if (probe < 0) return refuseOutput(output);
     close(probe);
     mode = named.st_mode & 07777;
   }
@@ -360,43 +395,43 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   std::FILE* file = nullptr;
   if (descriptor >= 0 && fchmod(descriptor, mode) == 0) file = fdopen(descriptor, "wb");
   if (file == nullptr) {
+    refuseOutput(output);
     if (descriptor >= 0) close(descriptor);
     if (!name.empty()) unlink(name.c_str());
     temporaryPending = 0;
   }
   releaseEndingSignals(before);
   if (file == nullptr) return false;
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  output->file = file;
-  output->kind = name.empty() ? OutputKind::kUnnamedFile : OutputKind::kNamedTemporary;
-  output->temporaryPath = name;
-  output->finalPath = finalPath;
-  output->replacesFile = exists;
-  return true;
+  const OutputKind kind = name.empty() ? OutputKind::kUnnamedFile : OutputKind::kNamedTemporary;
+  return holdOutput(output, file, kind, std::move(name), std::move(finalPath), exists);
 }
 
 bool platformFinishOutput(OutputFile* output, bool written) {
   if (output->file == nullptr) return false;
-  written = written && std::fflush(output->file) == 0 && std::ferror(output->file) == 0;
-  if (written && output->replacesFile) written = fsync(fileno(output->file)) == 0;
+  // A step that fails gives the reason, read at once from errno; none runs
+  // after one fails but the closing, which does not fail after a failed write.
+  const auto step = [output](bool done) { return done || refuseOutput(output); };
+  written = written && step(std::fflush(output->file) == 0 && std::ferror(output->file) == 0);
+  if (written && output->replacesFile) written = step(fsync(fileno(output->file)) == 0);
   if (output->kind == OutputKind::kDirect) {
-    written = std::fclose(output->file) == 0 && written;
+    written = step(std::fclose(output->file) == 0) && written;
     output->file = nullptr;
     return written;
   }
   // From here until the temporary file is in place or gone, a signal that
   // ends the run waits, so that it never ends between the naming of a file
-  // without a name and its renaming.
+  // without a name and its renaming. The name is kept in the output itself,
+  // so that abandoning it allocates nothing (memory may have run out).
   const sigset_t before = holdEndingSignals();
-  std::string temporary = output->temporaryPath;
+  std::string& temporary = output->temporaryPath;
   if (output->kind == OutputKind::kUnnamedFile && written) {
     temporary = nameUnnamed(fileno(output->file), directoryOf(output->finalPath));
-    written = !temporary.empty();
+    written = step(!temporary.empty());
     if (written) markPending(temporary);
   }
-  written = std::fclose(output->file) == 0 && written;
+  written = step(std::fclose(output->file) == 0) && written;
   output->file = nullptr;
-  const bool placed = written && std::rename(temporary.c_str(), output->finalPath.c_str()) == 0;
+  const bool placed = written && step(std::rename(temporary.c_str(), output->finalPath.c_str()) == 0);
   if (!placed && !temporary.empty()) unlink(temporary.c_str());
   temporaryPending = 0;
   releaseEndingSignals(before);

@@ -240,17 +240,47 @@ std::vector<std::string> platformArguments(int argc, char** argv) {
 
 std::uint32_t platformTickCount() { return GetTickCount(); }
 
-std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize) {
+FailureReason platformLastFailure(bool saving) {
+  const DWORD error = GetLastError();
+  Failure kind = saving ? Failure::kCannotWrite : Failure::kCannotRead;
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    kind = saving ? Failure::kNoFolder : Failure::kNoSuchFile;
+  }
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) kind = Failure::kPermission;
+  if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) kind = Failure::kDiskFull;
+  if (error == ERROR_FILE_TOO_LARGE) kind = Failure::kFileTooLarge;
+  return FailureReason{kind, 0, 0, static_cast<int>(error)};
+}
+
+// The system's message for the code, in UTF-8, without its line end and
+// full stop.
+std::string platformErrorText(int systemError) {
+  wchar_t text[512] = L"";
+  FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(systemError),
+                 0, text, 512, nullptr);
+  std::string utf8 = toUtf8(text);
+  while (!utf8.empty() && (utf8.back() == '\n' || utf8.back() == '\r' || utf8.back() == '.')) utf8.pop_back();
+  return utf8;
+}
+
+std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize, FailureReason* why) {
   const std::wstring widePath = toWide(path);
   const DWORD attributes = GetFileAttributesW(widePath.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return nullptr;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *why = attributes == INVALID_FILE_ATTRIBUTES ? platformLastFailure(false) : FailureReason{Failure::kFolder};
+    return nullptr;
+  }
   // Shared as fopen shares it: a scan that another program still holds open
   // (for writing too) can be read.
   const HANDLE handle =
       CreateFileW(widePath.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) {
+    *why = platformLastFailure(false);
+    return nullptr;
+  }
   LARGE_INTEGER size{};
   if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
+    *why = FailureReason{Failure::kNotSeekable};  // a pipe or CON
     CloseHandle(handle);
     return nullptr;
   }
@@ -306,7 +336,30 @@ bool platformIdentityOf(const char* path, FileIdentity* identity) {
   return true;
 }
 
+// Makes the opened file the output's, unbuffered, so that each write goes
+// straight to the file; true. The paths are moved in: nothing is allocated
+// once the file exists.
+static bool holdOutput(OutputFile* output, std::FILE* file, OutputKind kind, std::string temporaryPath,
+                       std::string finalPath, bool replacesFile) {
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  output->file = file;
+  output->kind = kind;
+  output->temporaryPath = std::move(temporaryPath);
+  output->finalPath = std::move(finalPath);
+  output->replacesFile = replacesFile;
+  return true;
+}
+
+// Keeps why an output cannot be opened, written or completed: the kind
+// given, or by default the system's reason for the call that has just failed.
+// Returns false.
+static bool refuseOutput(OutputFile* output, Failure kind = Failure::kNone) {
+  output->failure = kind == Failure::kNone ? platformLastFailure(true) : FailureReason{kind};
+  return false;
+}
+
 bool platformOpenOutput(const char* path, OutputFile* output) {
+  output->failure = FailureReason{};
   const std::wstring widePath = toWide(path);
   // Opening for writing without truncating tells what is there: nothing, a
   // file on a disk, a device (NUL, CON) or a pipe. A read-only file, a
@@ -319,20 +372,21 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   // file it leads to, or would lead to when it dangles.
   std::wstring target = widePath;
   output->replacesFile = existing != INVALID_HANDLE_VALUE;
-  if (!output->replacesFile && (GetLastError() != ERROR_FILE_NOT_FOUND || !followDanglingLinks(&target))) return false;
+  if (!output->replacesFile && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    refuseOutput(output);
+    const DWORD attributes = GetFileAttributesW(widePath.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      refuseOutput(output, Failure::kFolder);
+    }
+    return false;
+  }
+  if (!output->replacesFile && !followDanglingLinks(&target)) return false;
   if (output->replacesFile) {
     const DWORD type = GetFileType(existing);
     if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
       // Written directly: there is no file to put in its place.
       std::FILE* file = streamOnHandle(existing, _O_WRONLY, "wb");
-      if (file == nullptr) return false;
-      std::setvbuf(file, nullptr, _IONBF, 0);
-      output->file = file;
-      output->kind = OutputKind::kDirect;
-      output->temporaryPath.clear();
-      output->finalPath = path;
-      output->replacesFile = false;
-      return true;
+      return file != nullptr && holdOutput(output, file, OutputKind::kDirect, "", path, false);
     }
     const std::wstring reached = finalPathOf(existing);
     CloseHandle(existing);
@@ -341,9 +395,8 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
     if (reached.empty() && !isPlainName(widePath)) return false;
     if (!reached.empty()) target = reached;
     const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (type != FILE_TYPE_DISK || attributes == INVALID_FILE_ATTRIBUTES || (attributes & kRefusingAttributes) != 0) {
-      return false;
-    }
+    if (type != FILE_TYPE_DISK || attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if ((attributes & kRefusingAttributes) != 0) return refuseOutput(output, Failure::kPermission);
     keptAttributes = attributes & kKeptAttributes;
   }
   // Held from the creation of the temporary file until the handler knows it.
@@ -353,37 +406,38 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
                                      : createTemporaryIn(folderOf(target),
                                                          keptAttributes != 0 ? keptAttributes : FILE_ATTRIBUTE_NORMAL,
                                                          &name);
+  if (handle == INVALID_HANDLE_VALUE && !outputsEnded) refuseOutput(output);
   std::FILE* file = handle != INVALID_HANDLE_VALUE ? streamOnHandle(handle, _O_WRONLY, "wb") : nullptr;
   if (file != nullptr) pendingTemporary = handle;
   if (file == nullptr && handle != INVALID_HANDLE_VALUE) DeleteFileW(name.c_str());
   ReleaseSRWLockExclusive(&pendingLock);
-  if (file == nullptr) return false;
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  output->file = file;
-  output->kind = OutputKind::kNamedTemporary;
-  output->temporaryPath = toUtf8(name.c_str());
-  output->finalPath = toUtf8(target.c_str());
-  return true;
+  return file != nullptr && holdOutput(output, file, OutputKind::kNamedTemporary, toUtf8(name.c_str()),
+                                       toUtf8(target.c_str()), output->replacesFile);
 }
 
 bool platformFinishOutput(OutputFile* output, bool written) {
   if (output->file == nullptr) return false;
-  written = written && std::fflush(output->file) == 0 && std::ferror(output->file) == 0;
-  if (written && output->replacesFile) written = _commit(_fileno(output->file)) == 0;
+  // A step that fails gives the reason, read at once from the system; none
+  // runs after one fails but the closing, which does not fail after a failed
+  // write.
+  const auto step = [output](bool done) { return done || refuseOutput(output); };
+  written = written && step(std::fflush(output->file) == 0 && std::ferror(output->file) == 0);
+  if (written && output->replacesFile) written = step(_commit(_fileno(output->file)) == 0);
   if (output->kind == OutputKind::kDirect) {
-    written = std::fclose(output->file) == 0 && written;
+    written = step(std::fclose(output->file) == 0) && written;
     output->file = nullptr;
     return written;
   }
   // A file that the console control handler marked goes as it is closed, and
   // the renaming then finds nothing.
   AcquireSRWLockExclusive(&pendingLock);
-  written = std::fclose(output->file) == 0 && written;
+  written = step(std::fclose(output->file) == 0) && written;
   output->file = nullptr;
   pendingTemporary = INVALID_HANDLE_VALUE;
   const std::wstring temporary = toWide(output->temporaryPath);
   const bool placed =
-      written && MoveFileExW(temporary.c_str(), toWide(output->finalPath).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+      written &&
+      step(MoveFileExW(temporary.c_str(), toWide(output->finalPath).c_str(), MOVEFILE_REPLACE_EXISTING) != 0);
   if (!placed) DeleteFileW(temporary.c_str());
   ReleaseSRWLockExclusive(&pendingLock);
   return placed;

@@ -44,4 +44,11 @@ std::string loadFailureText(const std::string& input) {
   return bannerText() + loadingText(input) + "\nError: cannot open file " + input + "\n";
 }
 
+bool isFailureLine(const std::string& errors, const std::string& path, const std::string& reason) {
+  const std::string line = "lomvera: " + path + ": " + reason;
+  if (errors.compare(0, line.size(), line) != 0 || errors.back() != '\n') return false;
+  const std::string rest = errors.substr(line.size(), errors.size() - line.size() - 1);
+  return rest.empty() || std::regex_match(rest, std::regex(" \\([^\n]+\\)"));
+}
+
 std::uint64_t savedFileSize(int width, int height) { return 18 + 3 * std::uint64_t(width) * std::uint64_t(height); }

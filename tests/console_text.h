@@ -35,5 +35,9 @@ std::vector<double> reportedShifts(const std::string& output);
 std::string usageText();
 // What a single-file run prints when its input cannot be loaded.
 std::string loadFailureText(const std::string& input);
+// Whether standard error holds just the line that tells why the file at path
+// failed: "lomvera: PATH: REASON", the system's own text in brackets after
+// the reason or not (its words differ between systems).
+bool isFailureLine(const std::string& errors, const std::string& path, const std::string& reason);
 // The exact size of a 24-bit TGA file with the picture's size.
 std::uint64_t savedFileSize(int width, int height);

@@ -177,6 +177,8 @@ TEST_F(DirectoryTest, UnloadableFileDoesNotStopTheRun) {
   const std::vector<std::string> pieces = filePieces(run.output);
   ASSERT_EQ(pieces.size(), 3u);
   EXPECT_EQ(pieces[1], loadingText(at("b.tga")) + "\nError: cannot open file " + at("b.tga") + "\n\n");
+  EXPECT_EQ(run.errors, "lomvera: " + at("b.tga") + ": 16 bits per pixel (24 and 32 are read)\nlomvera: " +
+                            directory.root() + ": 1 of 3 files failed: " + at("b.tga") + "\n");
   EXPECT_FALSE(fileExists(at("b_s.tga")));
   EXPECT_TRUE(fileExists(at("a_s.tga")));
   EXPECT_TRUE(fileExists(at("c_s.tga")));
@@ -201,25 +203,27 @@ TEST_F(DirectoryTest, SummaryAveragesFilesWithoutWeighingTheirSize) {
 }
 
 #ifndef _WIN32
-// Runs the tool on the folder as the unprivileged user 65534, whom the
-// folder's mode r--r--r-- lets list it but not search it. False where this
+// Runs the tool on the folder as the unprivileged user 65534, to whom the
+// folder's mode gives only what it gives others: r--r--r-- lets list it but
+// not search it, r-xr-xr-x lets read it but not write it. False where this
 // process may not run anything as another user (setpriv needs root's rights).
-bool runWhereSearchIsRefused(const std::string& folder, ToolRun* run) {
+bool runAsAnotherUser(const std::string& folder, mode_t mode, ToolRun* run) {
   const std::vector<std::string> asAnotherUser = {"--reuid=65534", "--regid=65534", "--clear-groups"};
   std::vector<std::string> probe = asAnotherUser, arguments = asAnotherUser;
   probe.push_back("true");
   const std::vector<std::string> tool = builtProgramCommand(toolExecutable());
   arguments.insert(arguments.end(), tool.begin(), tool.end());
   arguments.push_back(folder);
-  if (runProgram("setpriv", probe).exitStatus != 0 || chmod(folder.c_str(), 0444) != 0) return false;
+  if (runProgram("setpriv", probe).exitStatus != 0 || chmod(folder.c_str(), mode) != 0) return false;
   *run = runProgram("setpriv", arguments);
   return true;
 }
 #endif
 
 // A folder run ends with the worst of its files' results, so that a script
-// learns of any failure; a named folder that cannot be listed is an error, and
-// a file named in its place a wrong command line.
+// learns of any failure, and standard error tells each failed file's reason
+// and then how many failed; a named folder that cannot be listed is an error,
+// and a file named in its place a wrong command line.
 TEST(FolderRunStatus, IsTheWorstResultOrTellsWhyNothingWasTaken) {
   struct FolderRun {
     const char* what;
@@ -229,22 +233,25 @@ TEST(FolderRunStatus, IsTheWorstResultOrTellsWhyNothingWasTaken) {
     int exitStatus;
     std::size_t taken;                    // files loaded or tried
     std::vector<std::string> results;     // files the run writes
-    bool searchRefused = false;           // run by a user who may list the folder but not search it
+    std::string reason;                   // of each failed file
+    int otherUsersMode = 0;               // not 0: the folder's mode, for a run by another user
   };
   const FolderRun runs[] = {
-      {"all saved", {"a.tga", "b.tga"}, {}, "", 0, 2, {"a_s.tga", "b_s.tga"}},
-      {"names shorter than the ending", {"s.tga"}, {"a", "ab", ".tg"}, "", 0, 1, {"s_s.tga"}},
-      {"one unloadable", {"a.tga"}, {"b.tga"}, "", 2, 2, {"a_s.tga"}},
+      {"all saved", {"a.tga", "b.tga"}, {}, "", 0, 2, {"a_s.tga", "b_s.tga"}, ""},
+      {"names shorter than the ending", {"s.tga"}, {"a", "ab", ".tg"}, "", 0, 1, {"s_s.tga"}, ""},
+      {"one unloadable", {"a.tga"}, {"b.tga"}, "", 2, 2, {"a_s.tga"}, "not a TGA file"},
       // The result of ".tga" would replace the input "_s.tga".
-      {"one unsavable", {".tga", "_s.tga"}, {}, "", 3, 2, {"_s_s.tga"}},
-      {"both kinds", {".tga", "_s.tga"}, {"c.tga"}, "", 3, 3, {"_s_s.tga"}},
-      {"none loadable", {}, {"a.tga", "b.tga"}, "", 2, 2, {}},
-      {"empty folder", {}, {}, "", 0, 0, {}},
-      {"missing folder", {}, {}, "missing", 2, 0, {}},
-      {"a file given as the folder", {"scan.tga"}, {}, "scan.tga", 1, 0, {}},
+      {"one unsavable", {".tga", "_s.tga"}, {}, "", 3, 2, {"_s_s.tga"},
+       "would replace an input or a result of this run"},
+      {"both kinds", {".tga", "_s.tga"}, {"c.tga"}, "", 3, 3, {"_s_s.tga"}, ""},
+      {"none loadable", {}, {"a.tga", "b.tga", "c.tga", "d.tga"}, "", 2, 4, {}, "not a TGA file"},
+      {"empty folder", {}, {}, "", 0, 0, {}, ""},
+      {"missing folder", {}, {}, "missing", 2, 0, {}, ""},
+      {"a file given as the folder", {"scan.tga"}, {}, "scan.tga", 1, 0, {}, ""},
 #ifndef _WIN32
       // No file's kind can be learnt: each is taken, and fails to load.
-      {"folder listed but not searched", {"a.tga", "b.tga"}, {}, "", 2, 2, {}, true},
+      {"folder listed but not searched", {"a.tga", "b.tga"}, {}, "", 2, 2, {}, "permission denied", 0444},
+      {"folder not written", {"a.tga"}, {}, "", 3, 1, {}, "permission denied", 0555},
 #endif
   };
   for (const FolderRun& row : runs) {
@@ -262,18 +269,32 @@ TEST(FolderRunStatus, IsTheWorstResultOrTellsWhyNothingWasTaken) {
     }
     const std::string named = row.argument.empty() ? folder.root() : folder.path(row.argument);
     ToolRun run{};
-    if (!row.searchRefused) {
+    if (row.otherUsersMode == 0) {
       run = runTool({named});
 #ifndef _WIN32
-    } else if (!runWhereSearchIsRefused(named, &run)) {
+    } else if (!runAsAnotherUser(named, static_cast<mode_t>(row.otherUsersMode), &run)) {
       std::printf("[  SKIPPED ] %s: setpriv cannot run the tool as user 65534 here (it needs root's rights)\n",
                   row.what);
       continue;
 #endif
     }
     EXPECT_EQ(run.exitStatus, row.exitStatus);
-    EXPECT_EQ(run.errors, "");
     EXPECT_EQ(loadedFileNames(run.output).size(), row.taken) << run.output;
+    // Standard error: a line per failed file, then the count and the first
+    // three names.
+    const std::size_t failed = row.taken - row.results.size();
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = run.errors.find('\n', at)) != std::string::npos; at = end + 1)
+      lines.push_back(run.errors.substr(at, end - at));
+    ASSERT_EQ(lines.size(), failed == 0 ? 0 : failed + 1) << run.errors;
+    for (std::size_t i = 0; i + 1 < lines.size() && !row.reason.empty(); ++i)
+      EXPECT_NE(lines[i].find(".tga: " + row.reason), std::string::npos) << lines[i];
+    if (failed > 0) {
+      const std::string& summary = lines.back();
+      EXPECT_EQ(summary.rfind("lomvera: " + named + ": " + std::to_string(failed) + " of " + std::to_string(row.taken) +
+                                  " files failed: ", 0), 0u) << summary;
+      EXPECT_EQ(std::count(summary.begin(), summary.end(), ','), failed > 3 ? 3 : static_cast<long>(failed) - 1);
+    }
     const bool anySaved = !row.results.empty();
     EXPECT_EQ(std::regex_search(run.output, std::regex(kSummaryPattern + "$")), anySaved) << run.output;
     if (row.taken == 0) {

@@ -105,30 +105,43 @@ TEST_F(DriverTest, EmptyPictureReportsNoShift) {
   }
 }
 
+// The error line on standard output is the same for every cause; standard
+// error tells which.
 TEST_F(DriverTest, InputThatCannotBeLoadedEndsWithStatusTwoAndNoOutput) {
   Bytes truncated = tgaFile(10, 10, 24, 0, stripedPicture(10, 10, true, 1));
   truncated.pop_back();
   writeBytes(in("truncated.tga"), truncated);
   writeBytes(in("sixteen.tga"), tgaFile(2, 2, 16, 0, {1, 2, 3, 4}));
   writeBytes(in("short.tga"), {0, 0, 2});
+  writeBytes(in("rle.tga"), tgaHeader(2, 2, 24, 0, 10));
+  writeBytes(in("grey.tga"), tgaHeader(2, 2, 8, 0, 3));
   makeDirectory(in("folder.tga"));
-  for (const std::string& input : {in("missing.tga"), in("truncated.tga"), in("sixteen.tga"), in("short.tga"),
-                                   in("folder.tga")}) {
+  for (const auto& [input, reason] :
+       {std::pair{in("missing.tga"), "no such file"},
+        {in("truncated.tga"), "shorter than its picture (317 of 318 bytes)"},
+        {in("sixteen.tga"), "16 bits per pixel (24 and 32 are read)"},
+        {in("short.tga"), "not a TGA file"},
+        {in("rle.tga"), "run-length encoded (image type 10): save it uncompressed"},
+        {in("grey.tga"), "colour-mapped or greyscale (type 3)"},
+        {in("folder.tga"), "a folder"}}) {
     const ToolRun run = runTool({input, directory.path("out.tga")});
     EXPECT_EQ(run.exitStatus, 2) << input;
     EXPECT_EQ(run.output, bannerText() + loadingText(input) + "\nError: cannot open file " + input + "\n");
-    EXPECT_EQ(run.errors, "");
+    EXPECT_TRUE(isFailureLine(run.errors, input, reason)) << run.errors;
     EXPECT_FALSE(fileExists(directory.path("out.tga")));
   }
 }
 
 TEST_F(DriverTest, OutputThatCannotBeSavedEndsWithStatusThree) {
   writeBytes(in(), tgaFile(20, 30, 24, 0, stripedPicture(20, 30, true, 2)));
-  for (const std::string& output : {joinPath(directory.path("no"), "out.tga"), directory.root()}) {
+  for (const auto& [output, reason] :
+       {std::pair{joinPath(directory.path("no"), "out.tga"), "the folder does not exist"},
+        {directory.root(), "a folder"}}) {
     const ToolRun run = runTool({in(), output});
     EXPECT_EQ(run.exitStatus, 3);
     EXPECT_EQ(run.output,
               runTextBeforeReport(in(), output, 20) + "\nError: cannot save result to file " + output + "\n");
+    EXPECT_TRUE(isFailureLine(run.errors, output, reason)) << run.errors;
   }
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"in.tga"});
 }
@@ -194,20 +207,28 @@ TEST_F(DriverTest, OutputInAFolderOfALongPath) {
   EXPECT_EQ(listDirectory(folder), std::vector<std::string>{"o.tga"});
 }
 
-// So do the words with which users ask for help, given alone, as long as
-// they name nothing: a folder of that name is still a folder.
-TEST_F(DriverTest, WrongArgumentCountsAndHelpRequestsShowTheUsageAndWaitForOneCharacter) {
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"a", "b", "c"}, std::vector<std::string>{"a", "b", "c", "d", "e"},
-        std::vector<std::string>{"--help"}, std::vector<std::string>{"-h"}, std::vector<std::string>{"-?"},
-        std::vector<std::string>{"/?"}, std::vector<std::string>{"--version"}}) {
+// The words with which users ask for help or the version, given alone, get
+// the usage text without the wait, or the version, as long as they name
+// nothing: a folder of that name is still a folder.
+TEST_F(DriverTest, WrongArgumentCountsShowTheUsageAndWaitForOneCharacterHelpAndVersionDoNot) {
+  const std::string help = usageText().substr(0, usageText().find("\n\nPress ENTER"));
+  const std::string version = "lomvera " + bannerText().substr(8, bannerText().find(' ', 8) - 8) + "\n";
+  for (const auto& [arguments, status, text] :
+       {std::tuple{std::vector<std::string>{"a", "b", "c"}, 1, usageText()},
+        {std::vector<std::string>{"a", "b", "c", "d", "e"}, 1, usageText()},
+        {std::vector<std::string>{"--help"}, 0, help},
+        {std::vector<std::string>{"-h"}, 0, help},
+        {std::vector<std::string>{"-?"}, 0, help},
+        {std::vector<std::string>{"/?"}, 0, help},
+        {std::vector<std::string>{"--version"}, 0, version}}) {
     for (const std::string& input : {std::string(""), std::string("\nrest")}) {
       const ToolRun run = runTool(arguments, directory.root(), input);
-      EXPECT_EQ(run.exitStatus, 1);
-      EXPECT_EQ(run.output, bannerText() + usageText());
+      EXPECT_EQ(run.exitStatus, status) << arguments[0];
+      EXPECT_EQ(run.output, bannerText() + text);
       EXPECT_EQ(run.errors, "");
     }
   }
+  EXPECT_TRUE(std::regex_match(version, std::regex("lomvera [0-9]+\\.[0-9]+\\.[0-9]+\n")));
   EXPECT_TRUE(listDirectory(directory.root()).empty());
   EXPECT_EQ(usageText().find("\n\nPress ENTER"), 257u);
 

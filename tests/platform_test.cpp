@@ -146,7 +146,8 @@ TEST_F(PlatformTest, ListingTellsWhatTheStringNames) {
 TEST_F(PlatformTest, InputFilesOpenWithTheirSizeAndOnlyWhenTheyArePlainFiles) {
   writeBytes(directory.path("in.tga"), Bytes(1234, 9));
   std::uint64_t size = 0;
-  std::FILE* file = platformOpenInputFile(directory.path("in.tga").c_str(), &size);
+  FailureReason why{};
+  std::FILE* file = platformOpenInputFile(directory.path("in.tga").c_str(), &size, &why);
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(size, 1234u);
   unsigned char bytes[2000];
@@ -154,8 +155,10 @@ TEST_F(PlatformTest, InputFilesOpenWithTheirSizeAndOnlyWhenTheyArePlainFiles) {
   std::fclose(file);
 
   size = 77;
-  EXPECT_EQ(platformOpenInputFile(directory.path("missing.tga").c_str(), &size), nullptr);
-  EXPECT_EQ(platformOpenInputFile(directory.root().c_str(), &size), nullptr);
+  EXPECT_EQ(platformOpenInputFile(directory.path("missing.tga").c_str(), &size, &why), nullptr);
+  EXPECT_EQ(why.kind, Failure::kNoSuchFile);
+  EXPECT_EQ(platformOpenInputFile(directory.root().c_str(), &size, &why), nullptr);
+  EXPECT_EQ(why.kind, Failure::kFolder);
   EXPECT_EQ(size, 77u);
 }
 

@@ -69,7 +69,7 @@ TEST(SaveFault, FileSizeLimitLeavesEverythingAsItWas) {
       const ToolRun run = runTool({from, to}, "", "", setup);
       EXPECT_EQ(run.exitStatus, 3) << setup << ": " << to;
       EXPECT_EQ(run.output, saveFailureText(from, to, kBigSide));
-      EXPECT_EQ(run.errors, "");
+      EXPECT_EQ(run.errors, "lomvera: " + to + ": the file would be too large (File too large)\n");
     }
     EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"existing.tga", "in.tga", "same.tga"}));
     EXPECT_EQ(readBytes(existing), (Bytes{'o', 'l', 'd'}));
@@ -127,7 +127,9 @@ TEST(SaveFault, FullFilesystemLeavesEverythingAsItWas) {
     EXPECT_EQ(std::string(exitStatus.begin(), exitStatus.end()), "3\n") << name;
     const Bytes out = readBytes(capture + "/" + name + ".out");
     EXPECT_EQ(std::string(out.begin(), out.end()), saveFailureText(from, to, kBigSide));
-    EXPECT_TRUE(readBytes(capture + "/" + name + ".err").empty()) << name;
+    const Bytes errors = readBytes(capture + "/" + name + ".err");
+    EXPECT_EQ(std::string(errors.begin(), errors.end()),
+              "lomvera: " + to + ": the disk is full (No space left on device)\n");
   }
   EXPECT_EQ(listDirectory(kept), (std::vector<std::string>{"existing.tga", "same.tga"}));
   EXPECT_EQ(readBytes(kept + "/existing.tga"), (Bytes{'o', 'l', 'd'}));
@@ -145,8 +147,9 @@ TEST(SaveFault, DirectoryRunGoesOnAndCountsOnlyCompleteResults) {
 
   const ToolRun run = runTool({directory.root()}, "", "", kFileSizeLimit);
   EXPECT_EQ(run.exitStatus, 3);
-  EXPECT_EQ(run.errors, "");
   const std::string bigOutput = directory.path("big_s.tga");
+  EXPECT_EQ(run.errors, "lomvera: " + bigOutput + ": the file would be too large (File too large)\nlomvera: " +
+                            directory.root() + ": 1 of 3 files failed: " + directory.path("big.tga") + "\n");
   EXPECT_NE(run.output.find("saving output file " + bigOutput + "\nError: cannot save result to file " + bigOutput +
                             "\n\n\nloading input file " + directory.path("a.tga")),
             std::string::npos);
@@ -256,13 +259,15 @@ TEST(SaveFault, InputThatChangesDuringTheRunIsNotSaved) {
   EXPECT_TRUE(appended != nullptr && std::fputc('x', appended) == 'x' && std::fclose(appended) == 0);
   const ToolRun run = finishHeldTool(tool);
   EXPECT_EQ(run.exitStatus, 3);
-  EXPECT_EQ(run.output, saveFailureText(input, output, kBigSide));
+  EXPECT_EQ(run.output, saveFailureText(input, output, kBigSide) +
+                            "lomvera: " + output + ": the input changed while it was read\n");
   EXPECT_EQ(listDirectory(directory.root()), std::vector<std::string>{"in.tga"});
 }
 
 // Every way a single-file run can end, against what is on disk afterwards:
-// exit status 0 only with a complete result in place; any other status with
-// the output path exactly as it was before.
+// exit status 0 only with a complete result in place and nothing on standard
+// error; any other status with the output path exactly as it was before, and
+// its reason.
 TEST(HonestExitStatus, SuccessIsReportedOnlyWithACompleteResultOnDisk) {
   struct Input {
     const char* name;
@@ -273,19 +278,20 @@ TEST(HonestExitStatus, SuccessIsReportedOnlyWithACompleteResultOnDisk) {
     std::string path;  // relative to the test directory unless absolute
     std::string setup;
     int expectedForBig, expectedForSmall;
+    std::string reason;  // of a failed save
   };
   const std::vector<Input> inputs = {{"big", kBigSide, kBigSide, 24, 0}, {"small", 20, 10, 24, 0},
                                      {"alpha", 9, 14, 32, 0x28},         {"empty", 5, 0, 24, 0}};
   const std::vector<Output> outputs = {
-      {"new file", "new.tga", "", 0, 0},
-      {"existing file", "existing.tga", "", 0, 0},
-      {"the input itself", "", "", 0, 0},
-      {"over the size limit", "limited.tga", kFileSizeLimit, 3, 0},
-      {"missing directory", "missing/out.tga", "", 3, 3},
-      {"a directory", "folder", "", 3, 3},
-      {"below a file", "existing.tga/out.tga", "", 3, 3},
-      {"a pipe nobody reads", "pipe.tga", "", 3, 3},
-      {"too long a name", std::string(300, 'n') + ".tga", "", 3, 3},
+      {"new file", "new.tga", "", 0, 0, ""},
+      {"existing file", "existing.tga", "", 0, 0, ""},
+      {"the input itself", "", "", 0, 0, ""},
+      {"over the size limit", "limited.tga", kFileSizeLimit, 3, 0, "the file would be too large (File too large)"},
+      {"missing directory", "missing/out.tga", "", 3, 3, "the folder does not exist (No such file or directory)"},
+      {"a directory", "folder", "", 3, 3, "a folder"},
+      {"below a file", "existing.tga/out.tga", "", 3, 3, "the folder does not exist (Not a directory)"},
+      {"a pipe nobody reads", "pipe.tga", "", 3, 3, "cannot be written (No such device or address)"},
+      {"too long a name", std::string(300, 'n') + ".tga", "", 3, 3, "cannot be written (File name too long)"},
   };
   for (const Input& in : inputs) {
     for (const Output& out : outputs) {
@@ -307,7 +313,7 @@ TEST(HonestExitStatus, SuccessIsReportedOnlyWithACompleteResultOnDisk) {
       const ToolRun run = runTool({input, output}, "", "", out.setup);
       const std::string what = std::string(in.name) + " into " + out.name;
       EXPECT_EQ(run.exitStatus, std::string(in.name) == "big" ? out.expectedForBig : out.expectedForSmall) << what;
-      EXPECT_EQ(run.errors, "") << what;
+      EXPECT_EQ(run.errors, run.exitStatus == 0 ? "" : "lomvera: " + output + ": " + out.reason + "\n") << what;
       std::vector<std::string> namesAfter = listDirectory(directory.root());
       if (run.exitStatus == 0) {
         expectCompleteResult(output, in.width, in.height);

@@ -195,7 +195,7 @@ bool refusalsCanBeMade() {
   return made;
 }
 
-int startTool(const std::vector<std::string>& arguments, int standardOutput, Refusal refused) {
+int startTool(const std::vector<std::string>& arguments, int standardOutput, Refusal refused, bool errorsToo) {
   std::vector<std::string> words = builtProgramCommand(toolExecutable());
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -211,7 +211,7 @@ int startTool(const std::vector<std::string>& arguments, int standardOutput, Ref
     const int nothing = open("/dev/null", O_RDWR);
     dup2(nothing, 0);
     dup2(standardOutput, 1);
-    dup2(nothing, 2);
+    dup2(errorsToo ? standardOutput : nothing, 2);
     if (!refuse(refused)) _exit(126);
     execv(argv[0], argv.data());
     _exit(127);
@@ -227,7 +227,7 @@ HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t ro
   const std::size_t filler = capacity > static_cast<int>(room) ? static_cast<std::size_t>(capacity) - room : 0;
   const std::string bytes(filler, 'x');
   const bool filled = filler > 0 && write(ends[1], bytes.data(), filler) == static_cast<ssize_t>(filler);
-  const int process = filled ? startTool(arguments, ends[1], refused) : -1;
+  const int process = filled ? startTool(arguments, ends[1], refused, true) : -1;
   close(ends[1]);
   return HeldTool{process, ends[0], filler};
 }

@@ -59,18 +59,21 @@ enum class Refusal {
   kUnnamedFiles,        // files without a name (O_TMPFILE), as a file system without them
   kNamingUnnamedFiles,  // a name for such a file (linkat, EPERM), as some sandboxes
 };
-// Starts the built tool with standard output on the descriptor given,
-// signals at their default actions and no core dumps; and waits for it,
-// giving its exit status as runToolIntoClosedPipe does.
 // Whether the system lets this process make those refusals (a seccomp
 // filter); qemu-user, for one, refuses the programs it runs any such filter.
 bool refusalsCanBeMade();
-int startTool(const std::vector<std::string>& arguments, int standardOutput, Refusal refused = Refusal::kNothing);
+// Starts the built tool with standard output on the descriptor given (and
+// standard error too with errorsToo, /dev/null otherwise), signals at their
+// default actions and no core dumps; and waits for it, giving its exit
+// status as runToolIntoClosedPipe does.
+int startTool(const std::vector<std::string>& arguments, int standardOutput, Refusal refused = Refusal::kNothing,
+              bool errorsToo = false);
 int waitForTool(int process);
 
-// A run of the tool held at a point of its console text: its standard output
-// is a pipe with room for only that many more bytes, so that it stops at the
-// first message beyond them until the pipe is read.
+// A run of the tool held at a point of its console text: its standard output,
+// and its standard error after it, is a pipe with room for only that many
+// more bytes, so that it stops at the first message beyond them until the
+// pipe is read.
 struct HeldTool {
   int process;
   int pipe;             // the reading end

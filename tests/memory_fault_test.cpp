@@ -1,0 +1,124 @@
+// Memory that runs out part-way through a file. This program's operator new
+// can be set to fail once, at the n-th allocation from then on, on whichever
+// thread makes it; every n of a whole processFile call is tried in turn.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "correction/generator.h"
+#include "correction/parallel_runs.h"
+#include "driver/driver.h"
+#include "test_support.h"
+
+namespace {
+
+// Allocations still to succeed before the one that fails; negative: none fails.
+std::atomic<long> allocationsBeforeFailure{-1};
+
+void failWhenDue() {
+  if (allocationsBeforeFailure.load() >= 0 && allocationsBeforeFailure.fetch_sub(1) == 0) throw std::bad_alloc();
+}
+
+}  // namespace
+
+#ifdef LOMVERA_WRAPPED_NEW
+// ThreadSanitizer's runtime defines operator new itself: the linker sends the
+// program's calls of it here instead (--wrap), and these call it.
+extern "C" void* __real__Znwm(std::size_t size);
+extern "C" void* __real__Znam(std::size_t size);
+extern "C" void* __wrap__Znwm(std::size_t size) {
+  failWhenDue();
+  return __real__Znwm(size);
+}
+extern "C" void* __wrap__Znam(std::size_t size) {
+  failWhenDue();
+  return __real__Znam(size);
+}
+#else
+void* operator new(std::size_t size) {
+  failWhenDue();
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { operator delete(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { operator delete(memory); }
+#endif
+
+namespace {
+
+// Runs processFile, from the generator's start, with the allocation after
+// `succeeding` ones failing (none for a negative count), and gives its
+// result, its standard error and the allocations that were still to succeed
+// (negative: the failure came).
+struct FileRun {
+  int result;
+  std::string errors;
+  long stillToSucceed;
+};
+FileRun runFile(const std::string& input, const std::string& output, long succeeding) {
+  ditherState = kDitherSeed;
+  FileRun run{};
+  testing::internal::CaptureStderr();
+  consoleOf([&] {
+    allocationsBeforeFailure = succeeding;
+    run.result = processFile(input.c_str(), output.c_str());
+    run.stillToSucceed = allocationsBeforeFailure.exchange(-1);
+  });
+  run.errors = testing::internal::GetCapturedStderr();
+  return run;
+}
+
+// Whichever allocation fails, in the loading, the stages (on any of their
+// threads) or the saving, the file ends with status 2 or 3 and its reason,
+// or, where the failure is taken in stride (a thread not started), with the
+// same result as ever; an existing output keeps its bytes, nothing else is
+// left, and the next file comes out right.
+TEST(MemoryFault, AnyAllocationThatFailsEndsOnlyItsFile) {
+  TemporaryDirectory directory;
+  const std::string input = directory.path("in.tga");
+  const std::string output = directory.path("out.tga");
+  const Bytes earlier = {'o', 'l', 'd'};
+  writeBytes(input, tgaFile(40, 30, 24, 0, stripedPicture(40, 30, false, 5)));
+  platformAllowUnnamedOutputs(false);  // a named temporary file, which a listing shows
+  forceRowBlockPixels(64);
+  for (const int threads : {1, 3}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    forceWorkerThreads(threads);
+    ASSERT_EQ(runFile(input, output, -1).result, kProcessed);
+    const Bytes expected = readBytes(output);
+    const long kMany = 1L << 30;
+    const long allocations = kMany - runFile(input, output, kMany).stillToSucceed;
+    ASSERT_GT(allocations, 10);
+    int failedFiles = 0;
+    for (long n = 0; n < allocations; ++n) {
+      SCOPED_TRACE("allocation " + std::to_string(n));
+      writeBytes(output, earlier);
+      const FileRun run = runFile(input, output, n);
+      if (run.result == kProcessed) {
+        EXPECT_EQ(run.errors, "");
+        EXPECT_EQ(readBytes(output), expected);
+      } else {
+        ++failedFiles;
+        EXPECT_LT(run.stillToSucceed, 0);
+        EXPECT_TRUE(run.result == kCannotLoad || run.result == kCannotSave) << run.result;
+        EXPECT_EQ(run.errors, "lomvera: " + (run.result == kCannotLoad ? input : output) + ": not enough memory\n");
+        EXPECT_EQ(readBytes(output), earlier);
+      }
+      EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"in.tga", "out.tga"}));
+      EXPECT_EQ(runFile(input, output, -1).result, kProcessed);
+      EXPECT_EQ(readBytes(output), expected);
+    }
+    EXPECT_GT(failedFiles, allocations / 2);
+  }
+  forceWorkerThreads(0);
+  forceRowBlockPixels(0);
+  platformAllowUnnamedOutputs(true);
+}
+
+}  // namespace
