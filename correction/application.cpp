@@ -286,6 +286,12 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
 
 }  // namespace
 
+std::uint32_t stateAfterPicture(std::uint32_t start) {
+  // Every position of every pair takes its kDrawsPerPosition draws.
+  const std::uint64_t pairs = static_cast<std::uint64_t>(lineCount > 1 ? lineCount / 2 : 0);
+  return jumpedState(generatorJump(kDrawsPerPosition * pairs * static_cast<std::uint64_t>(lineLength)), start);
+}
+
 void performShift() {
   printNow("%s", kPerformShiftLabel);
   const std::int32_t pairs = lineCount > 1 ? lineCount / 2 : 0;
@@ -304,10 +310,7 @@ void performShift() {
       prepareCellRoundings();
     }
     shiftTotal += correctRuns(&pass, &dots);
-    // Every position of every pair takes its six draws.
-    ditherState = jumpedState(generatorJump(static_cast<std::uint64_t>(kDrawsPerPosition) *
-                                            static_cast<std::uint64_t>(pairs) * static_cast<std::uint64_t>(lineLength)),
-                              pass.start);
+    ditherState = stateAfterPicture(pass.start);
   }
   advanceDots(&dots, 1, 1);
   printNow("\n");

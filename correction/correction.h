@@ -88,6 +88,10 @@ extern std::int32_t (&shiftTable)[kCellCount][kChannelCount];
 void computeShift();
 void buildShiftTable();
 void performShift();
+// The generator's state after the current picture's draws from `start`,
+// where performShift leaves it and where a file that fails after its loading
+// leaves it too.
+std::uint32_t stateAfterPicture(std::uint32_t start);
 
 // How the last computeShift and performShift spread their runs of rows over
 // threads: the threads that took part, the calling thread included, and the

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "correction/correction.h"
+#include "correction/generator.h"
 #include "driver/stage_clock.h"
 #include "image/image.h"
 #include "platform/console.h"
@@ -67,8 +68,11 @@ void runStages() {
 
 // No exception is thrown on the normal path; an allocation that fails (in
 // the loading, the stages or the saving) ends the file as a failure of its
-// own, and the input and the unfinished output are let go.
+// own, and the input and the unfinished output are let go. Past the loading,
+// the generator is left where the whole picture's draws take it, so that the
+// files after it come out as they would after any other failed file.
 int processFile(const char* inputPath, const char* outputPath) {
+  const std::uint32_t ditherStart = ditherState;
   bool loaded = false;
   try {
     const std::uint32_t startTicks = platformTickCount();
@@ -111,6 +115,7 @@ int processFile(const char* inputPath, const char* outputPath) {
   } catch (const std::exception&) {
     inputImage.closeTga();
     outputImage.discardTga();
+    if (loaded) ditherState = stateAfterPicture(ditherStart);
     return failFile(loaded ? kCannotSave : kCannotLoad, loaded ? outputPath : inputPath,
                     FailureReason{Failure::kNoMemory});
   }

@@ -201,6 +201,16 @@ bool platformOpenOutput(const char* path, OutputFile* output);
 // was written to it stays written.
 bool platformFinishOutput(OutputFile* output, bool written);
 
+// For the platform layer's own use. refuseOutput keeps why an output cannot
+// be opened, written or completed: the kind given, or by default the
+// system's reason for the call that has just failed; false. holdOutput makes
+// the opened file the output's, unbuffered, so that each write goes straight
+// to the file; true. The paths are moved in: nothing is allocated once the
+// file exists.
+bool refuseOutput(OutputFile* output, Failure kind = Failure::kNone);
+bool holdOutput(OutputFile* output, std::FILE* file, OutputKind kind, std::string temporaryPath, std::string finalPath,
+                bool replacesFile);
+
 // For the tests: whether outputs may be written to files without a name
 // (true at the start), so that the named temporary files of file systems
 // without them can be tried anywhere. Windows has no such files.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -82,15 +83,14 @@ void removeTemporaryOn(int signalNumber) {
   sigaddset(&endingSignals, signalNumber);
 }
 
-// The signals that end the run wait, pending, from here until
-// releaseEndingSignals: no named file then appears or goes unknown to their
-// handler.
-sigset_t holdEndingSignals() {
+// The signals that end the run wait, pending, while one of these lives: no
+// named file then appears or goes unknown to their handler. They come again
+// however its scope is left, an allocation that failed included.
+struct EndingSignalsHeld {
   sigset_t before;
-  pthread_sigmask(SIG_BLOCK, &endingSignals, &before);
-  return before;
-}
-void releaseEndingSignals(const sigset_t& before) { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
+  EndingSignalsHeld() { pthread_sigmask(SIG_BLOCK, &endingSignals, &before); }
+  ~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
+};
 
 }  // namespace
 
@@ -214,12 +214,8 @@ static bool followLinks(std::string* path) {
     const ssize_t length = readlink(path->c_str(), target, sizeof target);
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return false;
     const std::string next(target, static_cast<std::size_t>(length));
-    if (next[0] == '/') {
-      *path = next;
-    } else {
-      const std::string folder = directoryOf(*path);
-      *path = (folder == "/" ? folder : folder + "/") + next;
-    }
+    const std::string folder = directoryOf(*path);
+    *path = next[0] == '/' ? next : (folder == "/" ? folder : folder + "/") + next;
   }
   errno = ELOOP;
   return false;
@@ -244,28 +240,40 @@ static void markPending(const std::string& name) {
   temporaryPending = 1;
 }
 
-// The path under which /proc shows the file open as `descriptor`.
-static std::string procPathOf(int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); }
+// The path of a temporary file in the folder, its six letters still
+// "XXXXXX": made before the file, so that nothing is allocated while a
+// descriptor or a named file could be left behind.
+static std::string temporaryPattern(const std::string& folder) { return folder + "/" + kTemporaryPrefix + "XXXXXX"; }
 
-// Gives a file without a name a new temporary name in the folder and returns
-// it; "" when that fails. The link is made from the file's entry in /proc,
-// which any user may do; linking the descriptor itself (AT_EMPTY_PATH) needs
-// a privilege that the tool does not have or want.
-static std::string nameUnnamed(int descriptor, const std::string& folder) {
-  constexpr int kAttempts = 100;
+// The path under which /proc shows the file open as `descriptor`, in place.
+struct ProcPath {
+  char text[32];
+};
+static ProcPath procPathOf(int descriptor) {
+  ProcPath path{};
+  std::snprintf(path.text, sizeof path.text, "/proc/self/fd/%d", descriptor);
+  return path;
+}
+
+// Gives a file without a name the temporary name *name (temporaryPattern),
+// its six letters chosen here; false, with *name emptied, when that fails.
+// Allocates nothing. The link is made from the file's entry in /proc, which
+// any user may do; linking the descriptor itself (AT_EMPTY_PATH) needs a
+// privilege that the tool does not have or want.
+static bool nameUnnamed(int descriptor, std::string* name) {
   const char* const letters = "abcdefghijklmnopqrstuvwxyz0123456789";
   static std::uint32_t state = static_cast<std::uint32_t>(getpid()) << 16 ^ platformTickCount();
-  const std::string from = procPathOf(descriptor);
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    std::string name = folder + "/" + kTemporaryPrefix;
-    for (int i = 0; i < 6; ++i) {
+  const ProcPath from = procPathOf(descriptor);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    for (std::size_t i = name->size() - 6; i < name->size(); ++i) {
       state = state * 1664525u + 1013904223u;
-      name += letters[(state >> 16) % 36];
+      (*name)[i] = letters[(state >> 16) % 36];
     }
-    if (linkat(AT_FDCWD, from.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return name;
+    if (linkat(AT_FDCWD, from.text, AT_FDCWD, name->c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
     if (errno != EEXIST) break;
   }
-  return std::string();
+  name->clear();
+  return false;
 }
 
 #if defined(O_TMPFILE)
@@ -274,13 +282,13 @@ static std::string nameUnnamed(int descriptor, const std::string& folder) {
 // linkat, EPERM) while they create such files. Tried on an empty file of its
 // own, named and removed at once, while the signals that end the run wait.
 static bool namesUnnamedFilesIn(const std::string& folder) {
+  std::string name = temporaryPattern(folder);
   const int probe = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (probe < 0) return false;
-  const std::string name = nameUnnamed(probe, folder);
+  const bool named = nameUnnamed(probe, &name);
   close(probe);
-  if (name.empty()) return false;
-  unlink(name.c_str());
-  return true;
+  if (named) unlink(name.c_str());
+  return named;
 }
 #endif
 
@@ -291,12 +299,12 @@ static bool namesUnnamedFilesIn(const std::string& folder) {
 // not show the file, through which it is named once complete (nameUnnamed).
 static int openUnnamedIn(const std::string& folder, mode_t mode) {
 #if defined(O_TMPFILE)
-  if (!unnamedOutputsAllowed) return -1;
+  if (!unnamedOutputsAllowed || !namesUnnamedFilesIn(folder)) return -1;
   const int descriptor = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
   if (descriptor < 0) return -1;
   struct stat file {}, shown {};
-  if (fstat(descriptor, &file) != 0 || stat(procPathOf(descriptor).c_str(), &shown) != 0 ||
-      file.st_dev != shown.st_dev || file.st_ino != shown.st_ino || !namesUnnamedFilesIn(folder)) {
+  if (fstat(descriptor, &file) != 0 || stat(procPathOf(descriptor).text, &shown) != 0 || file.st_dev != shown.st_dev ||
+      file.st_ino != shown.st_ino) {
     close(descriptor);
     return -1;
   }
@@ -308,28 +316,6 @@ static int openUnnamedIn(const std::string& folder, mode_t mode) {
 #endif
 }
 
-// Keeps why an output cannot be opened, written or completed: the kind
-// given, or by default the system's reason for the call that has just failed.
-// Returns false.
-static bool refuseOutput(OutputFile* output, Failure kind = Failure::kNone) {
-  output->failure = kind == Failure::kNone ? platformLastFailure(true) : FailureReason{kind};
-  return false;
-}
-
-// Makes the opened file the output's, unbuffered, so that each write goes
-// straight to the file; true. The paths are moved in: nothing is allocated
-// once the file exists.
-static bool holdOutput(OutputFile* output, std::FILE* file, OutputKind kind, std::string temporaryPath,
-                       std::string finalPath, bool replacesFile) {
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  output->file = file;
-  output->kind = kind;
-  output->temporaryPath = std::move(temporaryPath);
-  output->finalPath = std::move(finalPath);
-  output->replacesFile = replacesFile;
-  return true;
-}
-
 static bool isDeviceOrPipe(const struct stat& status) { return S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode); }
 
 // A character device or a pipe is written where it is: there is no file to
@@ -337,6 +323,7 @@ static bool isDeviceOrPipe(const struct stat& status) { return S_ISCHR(status.st
 // fail (ENXIO) instead of waiting for a reader; the writes then block as
 // usual.
 static bool openDirectOutput(const char* path, OutputFile* output) {
+  std::string finalPath = path;
   const int descriptor = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (descriptor < 0) return refuseOutput(output);
   struct stat status {};
@@ -350,7 +337,7 @@ static bool openDirectOutput(const char* path, OutputFile* output) {
     close(descriptor);
     return false;
   }
-  return holdOutput(output, file, OutputKind::kDirect, "", path, false);
+  return holdOutput(output, file, OutputKind::kDirect, "", std::move(finalPath), false);
 }
 
 bool platformOpenOutput(const char* path, OutputFile* output) {
@@ -384,23 +371,21 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   // The mode of an O_TMPFILE file is cut by the umask like any other, and
   // mkstemp's is 0600: fchmod gives both the output's own.
   const std::string folder = directoryOf(finalPath);
-  const sigset_t before = holdEndingSignals();
-  std::string name;
-  int descriptor = openUnnamedIn(folder, mode);
-  if (descriptor < 0) {
-    name = folder + "/" + kTemporaryPrefix + "XXXXXX";
-    descriptor = mkstemp(&name[0]);
-    if (descriptor >= 0) markPending(name);
-  }
+  std::string name = temporaryPattern(folder);
   std::FILE* file = nullptr;
-  if (descriptor >= 0 && fchmod(descriptor, mode) == 0) file = fdopen(descriptor, "wb");
-  if (file == nullptr) {
-    refuseOutput(output);
-    if (descriptor >= 0) close(descriptor);
-    if (!name.empty()) unlink(name.c_str());
-    temporaryPending = 0;
+  {
+    const EndingSignalsHeld held;
+    int descriptor = openUnnamedIn(folder, mode);
+    if (descriptor >= 0) name.clear();
+    else if ((descriptor = mkstemp(&name[0])) >= 0) markPending(name);
+    if (descriptor >= 0 && fchmod(descriptor, mode) == 0) file = fdopen(descriptor, "wb");
+    if (file == nullptr) {
+      refuseOutput(output);
+      if (descriptor >= 0) close(descriptor);
+      if (descriptor >= 0 && !name.empty()) unlink(name.c_str());
+      temporaryPending = 0;
+    }
   }
-  releaseEndingSignals(before);
   if (file == nullptr) return false;
   const OutputKind kind = name.empty() ? OutputKind::kUnnamedFile : OutputKind::kNamedTemporary;
   return holdOutput(output, file, kind, std::move(name), std::move(finalPath), exists);
@@ -421,20 +406,18 @@ bool platformFinishOutput(OutputFile* output, bool written) {
   // From here until the temporary file is in place or gone, a signal that
   // ends the run waits, so that it never ends between the naming of a file
   // without a name and its renaming. The name is kept in the output itself,
-  // so that abandoning it allocates nothing (memory may have run out).
-  const sigset_t before = holdEndingSignals();
+  // so that abandoning it allocates nothing (memory may have run out); the
+  // name a file without one is to take is made before anything is held.
   std::string& temporary = output->temporaryPath;
-  if (output->kind == OutputKind::kUnnamedFile && written) {
-    temporary = nameUnnamed(fileno(output->file), directoryOf(output->finalPath));
-    written = step(!temporary.empty());
-    if (written) markPending(temporary);
-  }
+  const bool naming = output->kind == OutputKind::kUnnamedFile && written;
+  if (naming) temporary = temporaryPattern(directoryOf(output->finalPath));
+  const EndingSignalsHeld held;
+  if (naming && (written = step(nameUnnamed(fileno(output->file), &temporary)))) markPending(temporary);
   written = step(std::fclose(output->file) == 0) && written;
   output->file = nullptr;
   const bool placed = written && step(std::rename(temporary.c_str(), output->finalPath.c_str()) == 0);
   if (!placed && !temporary.empty()) unlink(temporary.c_str());
   temporaryPending = 0;
-  releaseEndingSignals(before);
   return placed;
 }
 

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 #include "platform/paths_win32.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cwchar>
 #include <utility>
@@ -68,37 +69,53 @@ std::wstring extendedFolder(const std::wstring& folder) {
   return L"\\\\?\\" + full;
 }
 
-// A new temporary file ".lomvera-XXXXXX" in the folder, created with the
-// attributes given; a name that is taken is tried again with other letters.
-HANDLE createTemporaryIn(const std::wstring& folder, DWORD attributes, std::wstring* name) {
+// The path of a temporary file in the folder, ".lomvera-XXXXXX", made before
+// the file so that nothing is allocated while it could be left behind; empty
+// when the system cannot make it.
+std::wstring temporaryPattern(const std::wstring& folder) {
   const std::wstring prefix = extendedFolder(folder);
-  if (prefix.empty()) return INVALID_HANDLE_VALUE;
+  return prefix.empty() ? prefix : prefix + L".lomvera-XXXXXX";
+}
+
+// Creates the temporary file *name (temporaryPattern) with the attributes
+// given, its six letters chosen here; a name that is taken is tried again
+// with other letters. Allocates nothing.
+HANDLE createTemporary(std::wstring* name, DWORD attributes) {
   static std::uint32_t state = GetTickCount() ^ (GetCurrentProcessId() << 16);
   const wchar_t* const letters = L"abcdefghijklmnopqrstuvwxyz0123456789";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::wstring candidate = prefix + L".lomvera-";
-    for (int i = 0; i < 6; ++i) {
+  for (int attempt = 0; attempt < 100 && !name->empty(); ++attempt) {
+    for (std::size_t i = name->size() - 6; i < name->size(); ++i) {
       state = state * 1664525u + 1013904223u;
-      candidate += letters[(state >> 16) % 36];
+      (*name)[i] = letters[(state >> 16) % 36];
     }
-    // DELETE lets the console control handler mark the file to go.
-    const HANDLE handle =
-        CreateFileW(candidate.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, attributes, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      *name = candidate;
-      return handle;
-    }
+    // DELETE lets the file be marked to go (markToGo).
+    const HANDLE handle = CreateFileW(name->c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, attributes, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) return handle;
     const DWORD error = GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
   }
   return INVALID_HANDLE_VALUE;
 }
 
+// Marks the file open as `handle` to go as its last handle closes.
+void markToGo(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// Closes its handle however the scope that holds it is left, an allocation
+// that failed included.
+struct HandleClosing {
+  HANDLE handle;
+  ~HandleClosing() { CloseHandle(handle); }
+};
+
 // The path of the file that an open handle is on, all links followed, in the
 // "\\?\" form: with the volume's drive letter or folder ("\\?\C:\..."), or
 // its name where it has neither ("\\?\Volume{...}\..."); empty when the
-// system cannot tell.
+// system cannot tell. Closes the handle.
 std::wstring finalPathOf(HANDLE handle) {
+  const HandleClosing closing{handle};
   for (const DWORD volumeName : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
     const DWORD form = FILE_NAME_NORMALIZED | volumeName;
     const DWORD size = GetFinalPathNameByHandleW(handle, nullptr, 0, form);
@@ -117,10 +134,7 @@ std::wstring finalPathOf(HANDLE handle) {
 std::wstring finalPathOfFolder(const std::wstring& folder) {
   const HANDLE handle =
       CreateFileW(folder.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return std::wstring();
-  const std::wstring path = finalPathOf(handle);
-  CloseHandle(handle);
-  return path;
+  return handle == INVALID_HANDLE_VALUE ? std::wstring() : finalPathOf(handle);
 }
 
 // Where the symbolic link `link` leads: its target as a path. A relative
@@ -212,10 +226,7 @@ void platformKeepEndingSignalsFromThisThread() {}
 int platformConsoleControl(unsigned long) {
   AcquireSRWLockExclusive(&pendingLock);
   outputsEnded = true;
-  if (pendingTemporary != INVALID_HANDLE_VALUE) {
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    SetFileInformationByHandle(pendingTemporary, FileDispositionInfo, &disposition, sizeof disposition);
-  }
+  if (pendingTemporary != INVALID_HANDLE_VALUE) markToGo(pendingTemporary);
   ReleaseSRWLockExclusive(&pendingLock);
   return FALSE;
 }
@@ -336,31 +347,13 @@ bool platformIdentityOf(const char* path, FileIdentity* identity) {
   return true;
 }
 
-// Makes the opened file the output's, unbuffered, so that each write goes
-// straight to the file; true. The paths are moved in: nothing is allocated
-// once the file exists.
-static bool holdOutput(OutputFile* output, std::FILE* file, OutputKind kind, std::string temporaryPath,
-                       std::string finalPath, bool replacesFile) {
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  output->file = file;
-  output->kind = kind;
-  output->temporaryPath = std::move(temporaryPath);
-  output->finalPath = std::move(finalPath);
-  output->replacesFile = replacesFile;
-  return true;
-}
-
-// Keeps why an output cannot be opened, written or completed: the kind
-// given, or by default the system's reason for the call that has just failed.
-// Returns false.
-static bool refuseOutput(OutputFile* output, Failure kind = Failure::kNone) {
-  output->failure = kind == Failure::kNone ? platformLastFailure(true) : FailureReason{kind};
-  return false;
-}
-
 bool platformOpenOutput(const char* path, OutputFile* output) {
   output->failure = FailureReason{};
   const std::wstring widePath = toWide(path);
+  // The file replaced: a symbolic link, or a chain of them, stands for the
+  // file it leads to, or would lead to when it dangles.
+  std::wstring target = widePath;
+  std::string directPath = path;
   // Opening for writing without truncating tells what is there: nothing, a
   // file on a disk, a device (NUL, CON) or a pipe. A read-only file, a
   // directory, or a file another program holds against writing refuse it,
@@ -368,9 +361,6 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   const HANDLE existing =
       CreateFileW(widePath.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   DWORD keptAttributes = 0;
-  // The file replaced: a symbolic link, or a chain of them, stands for the
-  // file it leads to, or would lead to when it dangles.
-  std::wstring target = widePath;
   output->replacesFile = existing != INVALID_HANDLE_VALUE;
   if (!output->replacesFile && GetLastError() != ERROR_FILE_NOT_FOUND) {
     refuseOutput(output);
@@ -386,10 +376,9 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
     if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
       // Written directly: there is no file to put in its place.
       std::FILE* file = streamOnHandle(existing, _O_WRONLY, "wb");
-      return file != nullptr && holdOutput(output, file, OutputKind::kDirect, "", path, false);
+      return file != nullptr && holdOutput(output, file, OutputKind::kDirect, "", std::move(directPath), false);
     }
     const std::wstring reached = finalPathOf(existing);
-    CloseHandle(existing);
     // Where the system cannot tell which file a link leads to, replacing
     // "the file" would put a file in the link's place.
     if (reached.empty() && !isPlainName(widePath)) return false;
@@ -399,20 +388,23 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
     if ((attributes & kRefusingAttributes) != 0) return refuseOutput(output, Failure::kPermission);
     keptAttributes = attributes & kKeptAttributes;
   }
-  // Held from the creation of the temporary file until the handler knows it.
+  // Everything is allocated before the lock is taken; the lock is held from
+  // the creation of the temporary file until the handler knows it. Its
+  // letters are ASCII, the same in both forms of its path.
+  std::wstring name = temporaryPattern(folderOf(target));
+  std::string temporaryPath = toUtf8(name.c_str());
+  std::string finalPath = toUtf8(target.c_str());
   AcquireSRWLockExclusive(&pendingLock);
-  std::wstring name;
   const HANDLE handle = outputsEnded ? INVALID_HANDLE_VALUE
-                                     : createTemporaryIn(folderOf(target),
-                                                         keptAttributes != 0 ? keptAttributes : FILE_ATTRIBUTE_NORMAL,
-                                                         &name);
+                                     : createTemporary(&name, keptAttributes != 0 ? keptAttributes : FILE_ATTRIBUTE_NORMAL);
   if (handle == INVALID_HANDLE_VALUE && !outputsEnded) refuseOutput(output);
   std::FILE* file = handle != INVALID_HANDLE_VALUE ? streamOnHandle(handle, _O_WRONLY, "wb") : nullptr;
   if (file != nullptr) pendingTemporary = handle;
   if (file == nullptr && handle != INVALID_HANDLE_VALUE) DeleteFileW(name.c_str());
   ReleaseSRWLockExclusive(&pendingLock);
-  return file != nullptr && holdOutput(output, file, OutputKind::kNamedTemporary, toUtf8(name.c_str()),
-                                       toUtf8(target.c_str()), output->replacesFile);
+  if (file != nullptr) std::copy(name.end() - 6, name.end(), temporaryPath.end() - 6);
+  return file != nullptr && holdOutput(output, file, OutputKind::kNamedTemporary, std::move(temporaryPath),
+                                       std::move(finalPath), output->replacesFile);
 }
 
 bool platformFinishOutput(OutputFile* output, bool written) {
@@ -429,16 +421,19 @@ bool platformFinishOutput(OutputFile* output, bool written) {
     return written;
   }
   // A file that the console control handler marked goes as it is closed, and
-  // the renaming then finds nothing.
+  // the renaming then finds nothing. The paths are made before the lock is
+  // taken; an abandoned file needs none, being marked to go as it closes, so
+  // that abandoning it allocates nothing (memory may have run out).
+  const std::wstring temporary = written ? toWide(output->temporaryPath) : std::wstring();
+  const std::wstring finalPath = written ? toWide(output->finalPath) : std::wstring();
   AcquireSRWLockExclusive(&pendingLock);
+  if (!written) markToGo(pendingTemporary);
   written = step(std::fclose(output->file) == 0) && written;
   output->file = nullptr;
   pendingTemporary = INVALID_HANDLE_VALUE;
-  const std::wstring temporary = toWide(output->temporaryPath);
   const bool placed =
-      written &&
-      step(MoveFileExW(temporary.c_str(), toWide(output->finalPath).c_str(), MOVEFILE_REPLACE_EXISTING) != 0);
-  if (!placed) DeleteFileW(temporary.c_str());
+      written && step(MoveFileExW(temporary.c_str(), finalPath.c_str(), MOVEFILE_REPLACE_EXISTING) != 0);
+  if (!placed && !temporary.empty()) DeleteFileW(temporary.c_str());
   ReleaseSRWLockExclusive(&pendingLock);
   return placed;
 }
