@@ -54,7 +54,7 @@ TEST(InstalledTool, PrefixHoldsTheToolAndItsDocumentationOnly) {
 #ifdef _WIN32
   // A readme and a licence for Notepad: Windows line ends throughout.
   EXPECT_NE(page.find("lomvera.exe"), std::string::npos);
-  for (const std::string name : {documentation, std::string(LOMVERA_INSTALLED_LICENSE)}) {
+  for (const std::string& name : {documentation, std::string(LOMVERA_INSTALLED_LICENSE)}) {
     const Bytes bytes = readBytes(joinPath(kPrefix, name));
     EXPECT_EQ(std::regex_search(std::string(bytes.begin(), bytes.end()), std::regex("[^\r]\n")), false) << name;
   }

@@ -132,7 +132,9 @@ TEST(MemoryFault, AnyAllocationThatFailsEndsOnlyItsFile) {
     const Bytes expected = readBytes(output);
     const long kMany = 1L << 30;
     const long allocations = kMany - runFile(input, output, kMany).stillToSucceed;
-    ASSERT_GT(allocations, 10);
+    // 13 here; fewer under ThreadSanitizer, whose wrapped operator new sees
+    // only the calls made from this program's own code.
+    ASSERT_GT(allocations, 5);
     int failedFiles = 0;
     for (long n = 0; n < allocations; ++n) {
       SCOPED_TRACE("allocation " + std::to_string(n));
