@@ -157,7 +157,10 @@ TEST(MemoryFault, AnyAllocationThatFailsEndsOnlyItsFile) {
       EXPECT_EQ(runFile(input, output, -1).result, kProcessed);
       EXPECT_EQ(readBytes(output), expected);
     }
-    EXPECT_GT(failedFiles, allocations / 2);
+    // Most allocations fail the file; those that start a kept thread are
+    // taken in stride, and how many there are depends on the threads the
+    // rows before have left running.
+    EXPECT_GE(failedFiles * 3, allocations);
   }
   forceWorkerThreads(0);
   forceRowBlockPixels(0);
