@@ -18,7 +18,7 @@
 #      build (build-windows/) with its tests run under Wine, including the
 #      byte-for-byte comparison of the two builds' results.
 # `--quick` runs the first alone, for day-to-day work.
-# LOMVERA_FUZZ_SECONDS sets the fuzzing time (default 30; 0 skips it).
+# LOMVERA_FUZZ_SECONDS sets the fuzzing time (default 20; 0 skips it).
 # On Debian, the packages it needs are installed first when missing (as root,
 # with apt-get), so that it runs on a bare machine.
 set -euo pipefail
@@ -115,7 +115,7 @@ TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1 \
 end_step "thread sanitizer build and tests"
 logs+=(build-tsan/ctest.log)
 
-fuzz_seconds=${LOMVERA_FUZZ_SECONDS:-30}
+fuzz_seconds=${LOMVERA_FUZZ_SECONDS:-20}
 if [ "$fuzz_seconds" -gt 0 ]; then
   start_step "fuzzing for ${fuzz_seconds}s"
   bash fuzz/run_fuzzer.sh -max_total_time="$fuzz_seconds"
