@@ -90,8 +90,10 @@ int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
     printNow("\n\nTotal run-time: %.1fs (%.1fs per file). Average shift: %.2f\n", seconds, seconds / filesDone,
              averageShiftSum / filesDone);
   }
-  const std::string summary = std::to_string(failed) + " of " + std::to_string(taken) + " files failed: " + failedNames;
-  if (failed > 0) printError(directory.c_str(), summary.c_str(), failed > kFailuresNamed ? ", ..." : "");
+  if (failed > 0) {
+    const std::string summary = std::to_string(failed) + " of " + std::to_string(taken) + " files failed: " + failedNames;
+    printError(directory.c_str(), summary.c_str(), failed > kFailuresNamed ? ", ..." : "");
+  }
   releaseFileList();
   forgetKeptFiles();
   return worstResult;

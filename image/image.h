@@ -139,6 +139,9 @@ class Image {
 
   // Writes one whole block; false, and the failure remembered, when it fails.
   bool writeBlock(const unsigned char* block);
+  // Whether a write handed the file all the bytes it was given; a short one
+  // fails the output, with the system's reason, and drops every later write.
+  bool wroteAll(std::size_t written, std::size_t given);
 };
 
 // The bytes of a pixel as the output file stores it: blue, green and red.

@@ -173,9 +173,7 @@ bool Image::createTga(const char* path) {
   putWord(header, 12, static_cast<unsigned>(width) & 0xFFFF);
   putWord(header, 14, static_cast<unsigned>(height) & 0xFFFF);
   putWord(header, 16, kFormat24);
-  writeFailed_ = std::fwrite(header, 1, kHeaderSize, output_.file) != kHeaderSize;
-  if (writeFailed_) output_.failure = platformLastFailure(true);
-  return !writeFailed_;
+  return wroteAll(std::fwrite(header, 1, kHeaderSize, output_.file), kHeaderSize);
 }
 
 // Fills writeBuffer to a whole block and writes it; whole blocks of the
@@ -202,16 +200,19 @@ void Image::writeEncodedPixels(const unsigned char* bytes, std::size_t count) {
 }
 
 bool Image::writeBlock(const unsigned char* block) {
-  writeFailed_ = std::fwrite(block, 1, kWriteBlockSize, output_.file) != kWriteBlockSize;
-  if (writeFailed_) output_.failure = platformLastFailure(true);
-  return !writeFailed_;
+  return wroteAll(std::fwrite(block, 1, kWriteBlockSize, output_.file), kWriteBlockSize);
+}
+
+bool Image::wroteAll(std::size_t written, std::size_t given) {
+  if (written == given) return true;
+  writeFailed_ = true;
+  output_.failure = platformLastFailure(true);
+  return false;
 }
 
 int Image::saveTga(FailureReason* why) {
-  if (output_.file != nullptr && !writeFailed_ && fill_ > 0 &&
-      std::fwrite(writeBuffer.get(), 1, fill_, output_.file) != fill_) {
-    writeFailed_ = true;
-    output_.failure = platformLastFailure(true);
+  if (output_.file != nullptr && !writeFailed_ && fill_ > 0) {
+    wroteAll(std::fwrite(writeBuffer.get(), 1, fill_, output_.file), fill_);
   }
   fill_ = 0;
   const bool saved = output_.file != nullptr && platformFinishOutput(&output_, !writeFailed_);
