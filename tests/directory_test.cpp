@@ -206,12 +206,16 @@ TEST_F(DirectoryTest, SummaryAveragesFilesWithoutWeighingTheirSize) {
 // Runs the tool on the folder as the unprivileged user 65534, to whom the
 // folder's mode gives only what it gives others: r--r--r-- lets list it but
 // not search it, r-xr-xr-x lets read it but not write it. False where this
-// process may not run anything as another user (setpriv needs root's rights).
+// process may not run anything as another user (setpriv needs root's rights),
+// or where that user cannot run the tool (a build folder it may not enter).
 bool runAsAnotherUser(const std::string& folder, mode_t mode, ToolRun* run) {
   const std::vector<std::string> asAnotherUser = {"--reuid=65534", "--regid=65534", "--clear-groups"};
   std::vector<std::string> probe = asAnotherUser, arguments = asAnotherUser;
-  probe.push_back("true");
+  // The probe runs the tool itself, as the run does: the other user must
+  // reach the build folder, and the emulator of a cross build its files.
   const std::vector<std::string> tool = builtProgramCommand(toolExecutable());
+  probe.insert(probe.end(), tool.begin(), tool.end());
+  probe.push_back("--version");
   arguments.insert(arguments.end(), tool.begin(), tool.end());
   arguments.push_back(folder);
   if (runProgram("setpriv", probe).exitStatus != 0 || chmod(folder.c_str(), mode) != 0) return false;
