@@ -61,9 +61,8 @@ void prepareCellRoundings() {
   }
 }
 
-// What one thread works with: the generator states of the pairs (lines as
-// columns, sized by the thread when it takes its first run), and the sum of
-// the corrections it has made.
+// What one worker works with: the generator states of the pairs (lines as
+// columns), and the sum of the corrections it has made.
 struct CorrectionWorker {
   std::vector<std::uint16_t> chains;
   std::int32_t chainsRow = -1;  // the row the chains stand before, or -1
@@ -73,8 +72,7 @@ struct CorrectionWorker {
 // The most memory the runs under way may take for runs of two blocks.
 constexpr std::uint64_t kLongRunsMemory = std::uint64_t{8} << 20;
 
-// A run of rows as the input file holds it; sized by the thread that takes
-// its first run.
+// A run of rows as the input file holds it.
 struct RunBuffer {
   std::vector<unsigned char> pixels;
   bool read = false;  // whether the run could be read
@@ -201,12 +199,6 @@ void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer*
                 std::int32_t run) {
   const std::int32_t y = run * pass.rowsPerRun;
   const std::int32_t count = endRowOfRun(pass, run) - y;
-  if (buffer->pixels.empty()) {
-    const std::int32_t rows = pass.rowsPerRun < pass.rows ? pass.rowsPerRun : pass.rows;
-    const std::size_t pixels = static_cast<std::size_t>(pass.width) * static_cast<std::size_t>(rows);
-    buffer->pixels.resize(pixels * pass.pixelBytes + kPixelBytesSlack);
-  }
-  if (pass.pairs > 0 && !inputImage.transposed) worker->chains.resize(static_cast<std::size_t>(pass.pairs));
   buffer->read = inputImage.readPixelBytes(y, count, buffer->pixels.data());
   if (!buffer->read) return;
   const RunRows in = inputImage.runAt(buffer->pixels.data(), count);
@@ -248,10 +240,17 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
     }
   }
   // One buffer per run that may be under way: each thread's, and two more
-  // that wait to be written while the threads go on.
+  // that wait to be written while the threads go on. Everything the workers
+  // use is made here, before any of them starts: none allocates in the pass.
   const std::int32_t buffers = workers.size() == 1 ? 1 : static_cast<std::int32_t>(workers.size()) + 2;
   const std::int32_t runsAhead = buffers < runs ? buffers : runs;
   std::vector<RunBuffer> runBuffers(static_cast<std::size_t>(runsAhead));
+  const std::size_t runPixels = static_cast<std::size_t>(pass->width) *
+                                static_cast<std::size_t>(pass->rowsPerRun < pass->rows ? pass->rowsPerRun : pass->rows);
+  for (RunBuffer& buffer : runBuffers) buffer.pixels.resize(runPixels * pass->pixelBytes + kPixelBytesSlack);
+  if (linesAreColumns) {
+    for (CorrectionWorker& worker : workers) worker.chains.resize(static_cast<std::size_t>(pass->pairs));
+  }
   const std::size_t runBytes =
       static_cast<std::size_t>(pass->width) * static_cast<std::size_t>(pass->rowsPerRun) * kOutputPixelBytes;
   OutputRing ring = ringFor(runBytes, runsAhead,

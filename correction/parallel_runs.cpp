@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <thread>
+#include <type_traits>
 
 #include "correction/correction.h"
 #include "platform/platform.h"
@@ -23,11 +24,11 @@ int usableProcessors() {
 // The kept threads and the job they are given. One job at a time: only the
 // calling thread starts jobs, and it waits for each to end.
 struct WorkerPool {
-  std::mutex lock;
+  PlatformLock lock;
   // Kept thread w waits on wake[w] for a job, so that a job wakes only the
   // threads it needs.
-  std::condition_variable wake[kMaxWorkerThreads];
-  std::condition_variable ended; // the calling thread waits for the job's end
+  PlatformWake wake[kMaxWorkerThreads];
+  PlatformWake ended;            // the calling thread waits for the job's end
   int threads = 0;               // kept threads, workers 1 to threads
   std::uint64_t jobNumber = 0;   // how many jobs have been started
   int taking = 0;                // the job goes to workers 1 to taking
@@ -36,35 +37,40 @@ struct WorkerPool {
   void* context = nullptr;
 };
 
-// Never destroyed: the kept threads wait on it until the process ends.
-WorkerPool& workerPool() {
-  static WorkerPool* const pool = new WorkerPool;
-  return *pool;
-}
+// Made before the program starts and never destroyed (it has nothing to
+// destroy): the kept threads wait on it until the process ends.
+WorkerPool pool;
+static_assert(std::is_trivially_destructible<WorkerPool>::value, "the kept threads use the pool to the end");
+WorkerPool& workerPool() { return pool; }
+
+RunQueue queue;
 
 // Kept thread `worker`: takes every job meant for it, from the one after job
 // number `seen` on.
 void keptThread(int worker, std::uint64_t seen) {
   platformKeepEndingSignalsFromThisThread();
   WorkerPool& pool = workerPool();
-  std::unique_lock<std::mutex> held(pool.lock);
+  const PlatformLockHeld held(&pool.lock);
   for (;;) {
-    pool.wake[worker].wait(held, [&pool, worker, seen] { return pool.jobNumber != seen && worker <= pool.taking; });
+    platformWaitUntil(&pool.wake[worker], &pool.lock,
+                      [&pool, worker, seen] { return pool.jobNumber != seen && worker <= pool.taking; });
     seen = pool.jobNumber;
     const PoolJob job = pool.job;
     void* const context = pool.context;
-    held.unlock();
+    platformUnlock(&pool.lock);
     job(context, worker);
-    held.lock();
-    if (--pool.busy == 0) pool.ended.notify_all();
+    platformLock(&pool.lock);
+    if (--pool.busy == 0) platformWakeAll(&pool.ended);
   }
 }
 
 }  // namespace
 
+RunQueue& runQueue() { return queue; }
+
 int startPoolJob(int count, PoolJob job, void* context) {
   WorkerPool& pool = workerPool();
-  std::lock_guard<std::mutex> held(pool.lock);
+  const PlatformLockHeld held(&pool.lock);
   while (pool.threads < count && pool.threads + 1 < kMaxWorkerThreads) {
     // Detached at once: nothing can fail between a start and its count.
     try {
@@ -79,14 +85,14 @@ int startPoolJob(int count, PoolJob job, void* context) {
   pool.job = job;
   pool.context = context;
   ++pool.jobNumber;
-  for (int worker = 1; worker <= pool.taking; ++worker) pool.wake[worker].notify_one();
+  for (int worker = 1; worker <= pool.taking; ++worker) platformWakeOne(&pool.wake[worker]);
   return pool.taking;
 }
 
 void finishPoolJob() {
   WorkerPool& pool = workerPool();
-  std::unique_lock<std::mutex> held(pool.lock);
-  pool.ended.wait(held, [&pool] { return pool.busy == 0; });
+  const PlatformLockHeld held(&pool.lock);
+  platformWaitUntil(&pool.ended, &pool.lock, [&pool] { return pool.busy == 0; });
 }
 
 int workerThreadsFor(std::uint64_t pixels) {

@@ -7,10 +7,10 @@
 // the number of threads and however they are scheduled, the stages' results
 // are the same: every run's work depends only on the run.
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <vector>
+
+#include "platform/locks.h"
 
 // Most threads ever used, so that the memory of the threads' own state stays
 // bounded on any machine.
@@ -46,10 +46,12 @@ int startPoolJob(int count, PoolJob job, void* context);
 // Waits until every worker of the job started last has returned from it.
 void finishPoolJob();
 
-// What the threads of one spreading share.
+// What the threads of a spreading share. There is one, for the whole
+// process (runQueue): only the calling thread spreads runs, one spreading
+// at a time, so its lock and wake are made once and never fail.
 struct RunQueue {
-  std::mutex lock;
-  std::condition_variable changed;
+  PlatformLock lock;
+  PlatformWake changed;
   std::int32_t runCount = 0;
   std::int32_t runsAhead = 0;    // runs that may be taken past the first not yet handed on
   std::int32_t nextToTake = 0;   // the first run no thread has taken
@@ -57,6 +59,7 @@ struct RunQueue {
   std::vector<char> finished;    // per run: its work is done
   bool stopped = false;          // a run's work or hand-on failed: no run is taken any more
 };
+RunQueue& runQueue();
 
 // What a spreading did: the threads that took part, the calling thread
 // included (fewer than asked when there were fewer runs or the system
@@ -71,7 +74,7 @@ struct SpreadResult {
 inline void stopRuns(RunQueue* queue) {
   queue->stopped = true;
   queue->nextToTake = queue->runCount;
-  queue->changed.notify_all();
+  platformWakeAll(&queue->changed);
 }
 
 // Calls call() and tells whether it returned; an exception (none is thrown
@@ -94,23 +97,23 @@ bool returned(Call call) {
 // other in a circle.
 template <typename Work>
 void workOnRuns(RunQueue* queue, int worker, Work& work) {
-  std::unique_lock<std::mutex> held(queue->lock);
+  const PlatformLockHeld held(&queue->lock);
   for (;;) {
-    queue->changed.wait(held, [queue] {
+    platformWaitUntil(&queue->changed, &queue->lock, [queue] {
       return queue->nextToTake == queue->runCount || queue->nextToTake < queue->nextToHandOn + queue->runsAhead;
     });
     if (queue->nextToTake == queue->runCount) return;
     const std::int32_t run = queue->nextToTake++;
-    held.unlock();
+    platformUnlock(&queue->lock);
     const bool done = returned([&] { work(worker, run); });
-    held.lock();
+    platformLock(&queue->lock);
     if (!done) {
       stopRuns(queue);
       return;
     }
     queue->finished[static_cast<std::size_t>(run)] = 1;
     // The calling thread may be waiting for this run to hand it on.
-    queue->changed.notify_all();
+    platformWakeAll(&queue->changed);
   }
 }
 
@@ -135,10 +138,15 @@ template <typename Work, typename HandOn>
 SpreadResult spreadRuns(int threads, std::int32_t runCount, std::int32_t runsAhead, Work work, HandOn handOn) {
   SpreadResult result;
   if (runsAhead < 1 && runCount > 0) return result;
-  RunQueue queue;
+  // Made ready before any thread can see it; an allocation that fails here
+  // leaves before the job starts.
+  RunQueue& queue = runQueue();
+  queue.finished.assign(static_cast<std::size_t>(runCount), 0);
   queue.runCount = runCount;
   queue.runsAhead = runsAhead;
-  queue.finished.assign(static_cast<std::size_t>(runCount), 0);
+  queue.nextToTake = 0;
+  queue.nextToHandOn = 0;
+  queue.stopped = false;
   struct Job {
     RunQueue* queue;
     Work* work;
@@ -157,40 +165,40 @@ SpreadResult spreadRuns(int threads, std::int32_t runCount, std::int32_t runsAhe
     result.complete = true;
     return result;
   }
-  std::unique_lock<std::mutex> held(queue.lock);
+  platformLock(&queue.lock);
   while (queue.nextToHandOn < runCount && !queue.stopped) {
     const std::int32_t first = queue.nextToHandOn;
     if (queue.finished[static_cast<std::size_t>(first)]) {
-      held.unlock();
+      platformUnlock(&queue.lock);
       const bool handedOn = returned([&] { handOn(first); });
-      held.lock();
+      platformLock(&queue.lock);
       if (!handedOn) {
         stopRuns(&queue);
         break;
       }
       ++queue.nextToHandOn;
       // A run further on may be taken now.
-      queue.changed.notify_all();
+      platformWakeAll(&queue.changed);
     } else if (queue.nextToTake < runCount && queue.nextToTake < first + runsAhead) {
       // Nothing to hand on yet: the calling thread works too. It need not
       // notify afterwards: only it waits for finished runs, and the started
       // threads wait only for runs they may take, which its own work does
       // not change.
       const std::int32_t run = queue.nextToTake++;
-      held.unlock();
+      platformUnlock(&queue.lock);
       const bool done = returned([&] { work(0, run); });
-      held.lock();
+      platformLock(&queue.lock);
       if (!done) {
         stopRuns(&queue);
         break;
       }
       queue.finished[static_cast<std::size_t>(run)] = 1;
     } else {
-      queue.changed.wait(held);
+      platformWait(&queue.changed, &queue.lock);
     }
   }
   result.complete = !queue.stopped;
-  held.unlock();
+  platformUnlock(&queue.lock);
   finishPoolJob();
   return result;
 }

@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <vector>
 
@@ -27,6 +26,7 @@
 #include "correction/parallel_runs.h"
 #include "correction/progress.h"
 #include "platform/console.h"
+#include "platform/locks.h"
 #include "platform/platform.h"
 
 namespace {
@@ -57,7 +57,7 @@ struct FreeBytes {
   void operator()(void* bytes) const { std::free(bytes); }
 };
 
-// A thread's pending sums (kernels.h): one set or two (the second then the
+// A worker's pending sums (kernels.h): one set or two (the second then the
 // first again) of kPendingCells cells, one per colour cell and one more,
 // kNotASampleCell, that collects the positions that are not samples. 32-bit
 // sums are quicker to add; they are moved into shiftSums and shiftCounts
@@ -65,7 +65,8 @@ struct FreeBytes {
 // They come from calloc, which hands out large blocks as untouched zero
 // pages, so that a thread that adds to a few cells only touches a few pages;
 // or, for the calling thread, which measures every file and touches them
-// all, whole large pages (platform.h).
+// all, whole large pages (platform.h). A pass that lists its cells has room
+// for every entry it can list before it starts.
 constexpr std::size_t kPendingCells = kCellCount + 1;
 struct PendingSums {
   std::unique_ptr<void, FreeBytes> storage;
@@ -75,15 +76,19 @@ struct PendingSums {
   std::vector<std::int32_t> listed;  // the cells added to since then, when the pass lists them
 };
 
-// Makes the sums `sets` sets, all zero, on large pages when asked; sums of
-// that many sets are kept.
-void prepareSums(PendingSums* sums, std::size_t sets, bool largePages) {
+// Makes the sums `sets` sets, all zero, on large pages when asked, with
+// room to list `listed` cells; sums of that many sets are kept. The new
+// block exists before the old one goes, so that sums that cannot be made
+// are left as they were, whole.
+void prepareSums(PendingSums* sums, std::size_t sets, bool largePages, std::size_t listed) {
+  sums->listed.reserve(listed);
   if (sums->sets == sets) return;
   const std::size_t page = largePages ? kLargePageAlignment : 1;
   const std::size_t bytes = (sets * kPendingCells * sizeof(PendingCell) + page - 1) / page * page;
-  sums->storage.reset(std::calloc(bytes + page - 1, 1));
-  if (sums->storage == nullptr) throw std::bad_alloc();
-  const auto at = reinterpret_cast<std::uintptr_t>(sums->storage.get());
+  std::unique_ptr<void, FreeBytes> storage(std::calloc(bytes + page - 1, 1));
+  if (storage == nullptr) throw std::bad_alloc();
+  const auto at = reinterpret_cast<std::uintptr_t>(storage.get());
+  sums->storage = std::move(storage);
   sums->cells = reinterpret_cast<PendingCell*>((at + page - 1) / page * page);
   if (largePages) platformPreferLargePages(sums->cells, bytes);
   sums->sets = sets;
@@ -92,11 +97,11 @@ void prepareSums(PendingSums* sums, std::size_t sets, bool largePages) {
 PendingCell* firstSet(const PendingSums& sums) { return sums.cells; }
 PendingCell* secondSet(const PendingSums& sums) { return sums.cells + (sums.sets - 1) * kPendingCells; }
 
-// What one thread works with: its pending sums (its own kept ones, or for
-// this pass alone), its measures and its rows, set up by the thread itself
-// when it takes its first run. With lines as rows, the last row it read is
-// kept, so that the next run, when it is the one that follows, need not read
-// it again.
+// What one worker works with: its pending sums (the kept ones of its slot,
+// or for this pass alone), its measures and its rows, all made by the
+// calling thread before the pass starts. With lines as rows, the last row it
+// read is kept, so that the next run, when it is the one that follows, need
+// not read it again.
 struct StatisticsWorker {
   PendingSums* sums = nullptr;
   PendingSums passSums;
@@ -106,7 +111,7 @@ struct StatisticsWorker {
   bool readFailed = false;
 };
 
-// What the threads of one pass share. The tables are filled under the lock.
+// What the threads of one pass share.
 struct StatisticsPass {
   std::int32_t triples = 0;
   std::int32_t width = 0;
@@ -114,8 +119,15 @@ struct StatisticsPass {
   unsigned pixelBytes = 0;
   std::int32_t rowsPerBlock = 0;  // rows read at once
   bool listsCells = false;        // whether the threads list the cells they add to
-  std::mutex tablesLock;
 };
+
+// The tables are filled under this lock, made once for the process.
+PlatformLock tablesLock;
+
+// The pending sums that each worker keeps from pass to pass, by worker
+// number: worker w always runs on the same thread (worker 0 on the calling
+// thread, the others on the kept threads), so its slot serves it alone.
+PendingSums keptSums[kMaxWorkerThreads];
 
 // Sets every entry of shiftSums and shiftCounts to 0, whatever the file
 // before left there.
@@ -140,7 +152,7 @@ void moveCell(std::int32_t cell, const PendingSums& sums) {
 // Moves pending sums into the tables, the cells listed or all, and clears
 // them.
 void movePendingSums(StatisticsPass* pass, PendingSums* sums) {
-  std::lock_guard<std::mutex> held(pass->tablesLock);
+  const PlatformLockHeld held(&tablesLock);
   if (pass->listsCells) {
     for (const std::int32_t cell : sums->listed) moveCell(cell, *sums);
   } else {
@@ -237,22 +249,23 @@ void sampleColumnBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int3
   }
 }
 
-// Sets up a thread's state when it takes its first run; it runs on that
-// thread. Each thread keeps its pending sums from pass to pass, all zero
-// again after every move, so that the passes of small pictures allocate
-// nothing: the calling thread (worker 0), which measures every file, always;
-// a started one for a pass that lists its cells. For a larger pass a started
-// thread adds to sums for the pass alone, so that their pages, all touched,
-// do not add to the memory of the correction pass. Its rows hold a block and
-// the row after it, or the pass's rows.
+// Makes a worker's state, on the calling thread before the pass starts, so
+// that no worker allocates while the pass runs and the sums moved after it
+// are always whole. Each worker keeps its pending sums from pass to pass,
+// all zero again after every move, so that the passes of small pictures
+// allocate nothing: the calling thread (worker 0), which measures every
+// file, always; a started one for a pass that lists its cells. For a larger
+// pass a started thread adds to sums for the pass alone, so that their
+// pages, all touched, do not add to the memory of the correction pass. Its
+// rows hold a block and the row after it, or the pass's rows.
 void prepareWorker(const StatisticsPass& pass, int threads, int w, StatisticsWorker* worker) {
-  if (worker->sums != nullptr) return;
   const std::int32_t rows = pass.rowsPerBlock + 1 < pass.rows ? pass.rowsPerBlock + 1 : pass.rows;
   worker->rows.resize(static_cast<std::size_t>(pass.width) * pass.pixelBytes * static_cast<std::size_t>(rows) +
                       kPixelBytesSlack);
-  thread_local PendingSums keptSums;
-  worker->sums = w == 0 || pass.listsCells ? &keptSums : &worker->passSums;
-  prepareSums(worker->sums, w == 0 || threads <= kThreadsWithTwoSets ? 2 : 1, w == 0);
+  PendingSums* sums = w == 0 || pass.listsCells ? &keptSums[w] : &worker->passSums;
+  prepareSums(sums, w == 0 || threads <= kThreadsWithTwoSets ? 2 : 1, w == 0,
+              pass.listsCells ? static_cast<std::size_t>(kListedPositionsLimit) : 0);
+  worker->sums = sums;
 }
 
 // Samples every triple, the runs of blocks spread over threads, and moves
@@ -265,6 +278,8 @@ bool sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
   const std::int32_t runs = (blocks + kBlocksPerRun - 1) / kBlocksPerRun;
   const int threads = workerThreadsFor(inputImage.pixelCount());
   std::vector<StatisticsWorker> workers(static_cast<std::size_t>(threads < runs ? threads : runs));
+  for (std::size_t w = 0; w < workers.size(); ++w)
+    prepareWorker(*pass, static_cast<int>(workers.size()), static_cast<int>(w), &workers[w]);
   const auto endBlockOfRun = [blocks](std::int32_t run) {
     return (run + 1) * kBlocksPerRun < blocks ? (run + 1) * kBlocksPerRun : blocks;
   };
@@ -272,7 +287,6 @@ bool sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
       static_cast<int>(workers.size()), runs, runs,
       [&](int w, std::int32_t run) {
         StatisticsWorker* worker = &workers[static_cast<std::size_t>(w)];
-        prepareWorker(*pass, static_cast<int>(workers.size()), w, worker);
         for (std::int32_t block = run * kBlocksPerRun; block < endBlockOfRun(run); ++block) {
           if (linesAreRows) {
             sampleRowBlock(pass, worker, block);
@@ -292,7 +306,8 @@ bool sampleTriples(StatisticsPass* pass, ProgressDots* dots) {
   statisticsSpread = {spread.threads, runs};
   bool allRead = spread.complete;
   for (StatisticsWorker& worker : workers) {
-    if (worker.sums != nullptr) movePendingSums(pass, worker.sums);
+    // A worker that added nothing (it took no run) has nothing to move.
+    if (worker.sums->positions > 0) movePendingSums(pass, worker.sums);
     allRead = allRead && !worker.readFailed;
   }
   return allRead;
