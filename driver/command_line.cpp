@@ -1,10 +1,12 @@
 // The entry point's work: the banner, then the run the arguments ask for.
 
 #include <algorithm>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "driver/driver.h"
+#include "platform/console.h"
 #include "platform/platform.h"
 
 namespace {
@@ -22,12 +24,10 @@ bool asksFor(const std::string& argument, const char* const (&words)[count]) {
   return std::find(words, words + count, argument) != words + count && !platformIdentityOf(argument.c_str(), &identity);
 }
 
-}  // namespace
+// What the reason of a command line that cannot be read is told of.
+const char* const kCommandLineSubject = "the command line";
 
-int runCommandLine(int argc, char** argv) {
-  platformPrepareProcess();
-  const std::vector<std::string> arguments = platformArguments(argc, argv);
-  printBanner();
+int runArguments(const std::vector<std::string>& arguments) {
   switch (arguments.size()) {
     case 3:
       return processFile(arguments[1].c_str(), arguments[2].c_str());
@@ -39,5 +39,27 @@ int runCommandLine(int argc, char** argv) {
       return runDirectoryMode(".", false);
     default:
       return printUsage();
+  }
+}
+
+}  // namespace
+
+// Memory that runs out outside a file's own road (reading the command line,
+// naming the usage) ends the run with its reason instead of taking the
+// process down.
+int runCommandLine(int argc, char** argv) {
+  platformPrepareProcess();
+  try {
+    std::vector<std::string> arguments;
+    FailureReason why{};
+    if (!platformArguments(argc, argv, &arguments, &why)) {
+      printFailure(kCommandLineSubject, why);
+      return kCannotLoad;
+    }
+    printBanner();
+    return runArguments(arguments);
+  } catch (const std::bad_alloc&) {
+    printFailure(kCommandLineSubject, FailureReason{Failure::kNoMemory});
+    return kCannotLoad;
   }
 }

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <new>
 #include <string>
 
 #include "driver/driver.h"
@@ -48,41 +50,89 @@ std::string resultPathFor(const std::string& inputPath) {
   return inputPath.substr(0, kept) + kResultSuffix;
 }
 
-ListingStatus scanDirectory(const std::string& directory) {
+ListingStatus scanDirectory(const std::string& directory, FailureReason* why) {
   const TgaListing listing = platformListTgaEntries(directory);
   for (const DirectoryEntry& entry : listing.entries) {
     if (!entry.isRegularFile || isEarlierResult(entry.name)) continue;
-    fileList = new FileNode{directory + platformPathSeparator + entry.name, fileList};
+    const std::string path = directory + platformPathSeparator + entry.name;
+    fileList = new FileNode{path, resultPathFor(path), false, fileList};
   }
+  if (why != nullptr) *why = listing.why;
   return listing.status;
 }
 
+namespace {
+
+// What the run needs before its first file: the files, their result names,
+// and the kept files' tables with room for every input and result. Throws
+// when memory runs out, leaving the list and the tables empty.
+ListingStatus collectFiles(const std::string& directory, FailureReason* why) {
+  try {
+    const ListingStatus listing = scanDirectory(directory, why);
+    std::size_t files = 0;
+    for (const FileNode* node = fileList; node != nullptr; node = node->next) ++files;
+    prepareKeptFiles(2 * files);
+    for (const FileNode* node = fileList; node != nullptr; node = node->next) keepFromReplacement(node->path);
+    return listing;
+  } catch (const std::bad_alloc&) {
+    releaseFileList();
+    forgetKeptFiles();
+    throw;
+  }
+}
+
+int cannotOpenDirectory(const std::string& directory, const FailureReason& why) {
+  printNow("\nError: cannot open directory %s\n", directory.c_str());
+  printFailure(directory.c_str(), why);
+  return kCannotLoad;
+}
+
+// The closing error line of a run in which files failed: how many, and the
+// first names. Made without allocating: memory may be what they lacked.
+void reportFailedFiles(const std::string& directory, int failed, int taken) {
+  const char* named[kFailuresNamed] = {};
+  int count = 0;
+  for (const FileNode* node = fileList; node != nullptr && count < kFailuresNamed; node = node->next) {
+    if (node->failed) named[count++] = node->path.c_str();
+  }
+  char counts[64];
+  std::snprintf(counts, sizeof counts, "%d of %d files failed: ", failed, taken);
+  printErrorList(directory.c_str(), counts, named, count, failed > kFailuresNamed);
+}
+
+}  // namespace
+
 int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
   batchStartTicks = platformTickCount();
-  const ListingStatus listing = scanDirectory(directory);
+  FailureReason why{};
+  ListingStatus listing = ListingStatus::kCannotOpen;
+  try {
+    listing = collectFiles(directory, &why);
+  } catch (const std::bad_alloc&) {
+    return cannotOpenDirectory(directory, FailureReason{Failure::kNoMemory});
+  }
+  // A listing that broke off part-way is not taken as whole: no file of it.
+  if (listing == ListingStatus::kBrokenOff) return cannotOpenDirectory(directory, why);
   if (fileList == nullptr) {
     // Something named in place of a directory is most often a picture given
     // without its output name: a wrong command line.
     if (!commandLineNamedIt || listing == ListingStatus::kNotADirectory) return printUsage();
-    if (listing == ListingStatus::kCannotOpen) {
-      printNow("\nError: cannot open directory %s\n", directory.c_str());
-      return kCannotLoad;
-    }
+    if (listing == ListingStatus::kCannotOpen) return cannotOpenDirectory(directory, why);
     return kProcessed;
   }
-  for (const FileNode* node = fileList; node != nullptr; node = node->next) keepFromReplacement(node->path);
+  // From here on nothing is allocated but by processFile, which takes a
+  // shortage of memory as its file's failure.
   int worstResult = kProcessed;
   int taken = 0;
   int failed = 0;
-  std::string failedNames;
-  for (const FileNode* node = fileList; node != nullptr; node = node->next) {
-    const std::string outputPath = resultPathFor(node->path);
-    const int result = processFile(node->path.c_str(), outputPath.c_str());
+  for (FileNode* node = fileList; node != nullptr; node = node->next) {
+    const int result = processFile(node->path.c_str(), node->outputPath.c_str());
     // The identity of a result is the one it has once saved.
-    if (result == kProcessed) keepFromReplacement(outputPath);
+    if (result == kProcessed) keepFromReplacement(node->outputPath);
     worstResult = std::max(worstResult, result);
     ++taken;
-    if (result != kProcessed && ++failed <= kFailuresNamed) failedNames += (failed > 1 ? ", " : "") + node->path;
+    node->failed = result != kProcessed;
+    if (node->failed) ++failed;
     printNow("\n");
   }
   if (filesDone > 0) {
@@ -90,11 +140,8 @@ int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
     printNow("\n\nTotal run-time: %.1fs (%.1fs per file). Average shift: %.2f\n", seconds, seconds / filesDone,
              averageShiftSum / filesDone);
   }
-  if (failed > 0) {
-    const std::string summary = std::to_string(failed) + " of " + std::to_string(taken) + " files failed: " + failedNames;
-    printError(directory.c_str(), summary.c_str(), failed > kFailuresNamed ? ", ..." : "");
-  }
-  releaseFileList();
+  if (failed > 0) reportFailedFiles(directory, failed, taken);
   forgetKeptFiles();
+  releaseFileList();
   return worstResult;
 }

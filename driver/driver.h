@@ -55,36 +55,47 @@ double elapsedSeconds(std::uint32_t startTicks, std::uint32_t endTicks);
 // inputs and the results already written, so that a result never lands on an
 // input of the same run, nor on the result of another input whose name
 // differs only in letter case (kept_files.cpp). Nothing is kept in a
-// single-file run.
+// single-file run. prepareKeptFiles makes room for `files` kept files
+// (throwing when memory runs out); keepFromReplacement then allocates
+// nothing for that many, and keeps the path by its address: it must live
+// until forgetKeptFiles.
+void prepareKeptFiles(std::size_t files);
 void keepFromReplacement(const std::string& path);
 // Whether a save may replace outputPath: not when it is a kept path, nor when
 // it names, under any spelling, a file that a kept path named when it was
 // kept (an output not there yet has no identity).
 bool mayReplace(const char* outputPath);
-// Forgets every kept file, at the end of a directory run.
+// Forgets every kept file and gives their room back, at the end of a
+// directory run.
 void forgetKeptFiles();
 
 // Directory batch mode over `directory`; commandLineNamedIt tells whether the
 // directory came from the command line or is the current one. Returns the
 // exit status: the worst result of its files, kProcessed when it took none;
-// kCannotLoad when the named directory cannot be listed, after its error
-// line; kUsageShown after the usage text, when the command line named no
-// directory and none was taken, or named something that is no directory. A
-// run in which files failed ends with a line on standard error: how many, and
-// the first names.
+// kCannotLoad, after its error line and its reason, when the named directory
+// cannot be listed, when any listing breaks off part-way, or when memory
+// runs out before the first file (nothing is then taken); kUsageShown after
+// the usage text, when the command line named no directory and none was
+// taken, or named something that is no directory. Memory that runs out
+// during a file fails that file alone. A run in which files failed ends with
+// a line on standard error: how many, and the first names.
 int runDirectoryMode(const std::string& directory, bool commandLineNamedIt);
 
-// One collected input file. New nodes go to the head of fileList, so the
-// list holds the files in the reverse of the listing order.
+// One collected input file, with its result's path, made before any file is
+// taken. New nodes go to the head of fileList, so the list holds the files in
+// the reverse of the listing order.
 struct FileNode {
   std::string path;
+  std::string outputPath;
+  bool failed;  // whether its processFile failed
   FileNode* next;
 };
 extern FileNode* fileList;
 
 // Collects the directory's input files into fileList (newest entry first),
-// and tells what the directory string was found to name.
-ListingStatus scanDirectory(const std::string& directory);
+// and tells what the directory string was found to name, with the system's
+// reason in *why where the listing failed.
+ListingStatus scanDirectory(const std::string& directory, FailureReason* why = nullptr);
 // Empties fileList.
 void releaseFileList();
 

@@ -48,6 +48,14 @@ void printError(const char* subject, const char* text, const char* detail) {
   std::fprintf(stderr, "lomvera: %s: %s%s\n", subject, text, detail);
 }
 
+// Piece by piece, to the one unbuffered stream: only the calling thread
+// writes to standard error.
+void printErrorList(const char* subject, const char* text, const char* const* items, int count, bool more) {
+  std::fprintf(stderr, "lomvera: %s: %s", subject, text);
+  for (int i = 0; i < count; ++i) std::fprintf(stderr, "%s%s", i > 0 ? ", " : "", items[i]);
+  std::fprintf(stderr, "%s\n", more ? ", ..." : "");
+}
+
 // Nothing is allocated for a reason without the system's text: memory may
 // have run out.
 void printFailure(const char* path, const FailureReason& why) {

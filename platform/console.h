@@ -13,6 +13,9 @@ void printNow(const char* format, ...)
 // A line on standard error, "lomvera: SUBJECT: TEXT" and the detail: the
 // reasons of failures, which the report on standard output does not give.
 void printError(const char* subject, const char* text, const char* detail = "");
+// The same line with `count` items after the text, separated by ", ", and
+// ", ..." when more were left out. Allocates nothing.
+void printErrorList(const char* subject, const char* text, const char* const* items, int count, bool more);
 
 // Tells on standard error why the file at path was refused or not saved:
 // "lomvera: PATH: REASON", and the system's own text in brackets where the

@@ -54,11 +54,6 @@ void platformPrepareProcess();
 // names or renames a temporary file. Nothing on Windows.
 void platformKeepEndingSignalsFromThisThread();
 
-// The command line's arguments, argv[0] first. On Windows they are read from
-// the UTF-16 command line and given in UTF-8, so that names outside the
-// system's code page come through; elsewhere they are argv as it is.
-std::vector<std::string> platformArguments(int argc, char** argv);
-
 // Process-wide tables that the tool touches in full for every file are
 // aligned to this size, so that the system can back them with large pages
 // (platformPreferLargePages): faulting in a few megabytes page by page costs
@@ -98,10 +93,19 @@ struct FailureReason {
 
 // The reason of the system call that has just failed on this thread, read
 // from errno or GetLastError at once: the system's code, and the kind the
-// user is told, loading or saving.
+// user is told, loading or saving. Memory that ran out is "not enough
+// memory" whichever call met it, without the system's text, which would
+// need memory of its own.
 FailureReason platformLastFailure(bool saving);
 // The system's own text for an error code, without a final full stop.
 std::string platformErrorText(int systemError);
+
+// The command line's arguments, argv[0] first, into *arguments. On Windows
+// they are read from the UTF-16 command line and given in UTF-8, so that
+// names outside the system's code page come through; elsewhere they are argv
+// as it is. False, with the reason in *why, when the system cannot give
+// them: never the ANSI arguments instead, which can name another file.
+bool platformArguments(int argc, char** argv, std::vector<std::string>* arguments, FailureReason* why);
 
 // Opens an existing regular file for reading only, in binary mode.
 // Returns null when the path is missing, unreadable, or names anything but a
@@ -246,11 +250,13 @@ enum class ListingStatus {
   kListed,         // an existing directory, listed, whether or not it holds any entry asked for
   kCannotOpen,     // nothing, or a directory that cannot be opened for listing
   kNotADirectory,  // something that exists but is no directory: a file, most often
+  kBrokenOff,      // a directory whose listing failed part-way: none of its entries can be trusted
 };
 
 struct TgaListing {
   ListingStatus status;
   std::vector<DirectoryEntry> entries;  // empty unless the status is kListed
+  FailureReason why;                    // for kCannotOpen and kBrokenOff: why the system refused
 };
 
 // Whether a file name ends in ".tga" in any letter case, the names the
@@ -260,5 +266,7 @@ bool nameEndsWithTga(const char* name);
 // Lists the entries of directory whose names end in ".tga" in any letter
 // case, in the order the platform lists them: on POSIX systems sorted by
 // name with a-z folded to upper case, on Windows in the directory search's
-// own order.
+// own order. A listing that the system ends with an error, however far it
+// got, is no listing (kBrokenOff). An allocation that fails throws, and
+// leaves nothing open.
 TgaListing platformListTgaEntries(const std::string& directory);

@@ -117,7 +117,10 @@ void platformPreferLargePages(void* start, std::size_t bytes) {
 #endif
 }
 
-std::vector<std::string> platformArguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+bool platformArguments(int argc, char** argv, std::vector<std::string>* arguments, FailureReason*) {
+  arguments->assign(argv, argv + argc);
+  return true;
+}
 
 std::uint32_t platformTickCount() {
   timespec now{};
@@ -134,6 +137,7 @@ FailureReason platformLastFailure(bool saving) {
   if (error == EACCES || error == EPERM || error == EROFS) kind = Failure::kPermission;
   if (error == ENOSPC || error == EDQUOT) kind = Failure::kDiskFull;
   if (error == EFBIG) kind = Failure::kFileTooLarge;
+  if (error == ENOMEM) return FailureReason{Failure::kNoMemory};
   return FailureReason{kind, 0, 0, error};
 }
 
@@ -157,6 +161,7 @@ std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize, Fail
   if (flags >= 0) fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
   std::FILE* file = fdopen(descriptor, "rb");
   if (file == nullptr) {
+    *why = platformLastFailure(false);
     close(descriptor);
     return nullptr;
   }
@@ -332,6 +337,7 @@ static bool openDirectOutput(const char* path, OutputFile* output) {
   if (fstat(descriptor, &status) == 0 && isDeviceOrPipe(status) && flags >= 0 &&
       fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0) {
     file = fdopen(descriptor, "wb");
+    if (file == nullptr) refuseOutput(output);
   }
   if (file == nullptr) {
     close(descriptor);
@@ -469,16 +475,37 @@ static bool isTakenAsFile(const std::string& path, unsigned char entryType) {
   return kindUnknown && errno != ENOENT;
 }
 
+// Closes a listing however its scope is left, an allocation that failed
+// included.
+struct ListingClosing {
+  DIR* listing;
+  ~ListingClosing() { closedir(listing); }
+};
+
 TgaListing platformListTgaEntries(const std::string& directory) {
-  std::vector<DirectoryEntry> entries;
+  TgaListing result{ListingStatus::kListed, {}, {}};
   DIR* listing = opendir(directory.c_str());
-  if (listing == nullptr) return TgaListing{whyNotListed(directory), {}};
-  while (const dirent* entry = readdir(listing)) {
+  if (listing == nullptr) {
+    result.why = platformLastFailure(false);
+    result.status = whyNotListed(directory);
+    return result;
+  }
+  const ListingClosing closing{listing};
+  for (;;) {
+    // readdir tells the end of the listing from a failure only by errno.
+    errno = 0;
+    const dirent* entry = readdir(listing);
+    if (entry == nullptr && errno != 0) {
+      result.why = platformLastFailure(false);
+      result.status = ListingStatus::kBrokenOff;
+      result.entries.clear();
+      return result;
+    }
+    if (entry == nullptr) break;
     if (!nameEndsWithTga(entry->d_name)) continue;
     const std::string path = directory + platformPathSeparator + entry->d_name;
-    entries.push_back(DirectoryEntry{entry->d_name, isTakenAsFile(path, entry->d_type)});
+    result.entries.push_back(DirectoryEntry{entry->d_name, isTakenAsFile(path, entry->d_type)});
   }
-  closedir(listing);
-  std::sort(entries.begin(), entries.end(), listsBefore);
-  return TgaListing{ListingStatus::kListed, std::move(entries)};
+  std::sort(result.entries.begin(), result.entries.end(), listsBefore);
+  return result;
 }

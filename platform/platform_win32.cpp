@@ -239,14 +239,24 @@ void platformAllowOutputsAgain() {
   ReleaseSRWLockExclusive(&pendingLock);
 }
 
-std::vector<std::string> platformArguments(int argc, char** argv) {
+// Frees what CommandLineToArgvW made however the scope is left, an
+// allocation that failed included.
+struct ArgumentsFreeing {
+  LPWSTR* wide;
+  ~ArgumentsFreeing() { LocalFree(wide); }
+};
+
+bool platformArguments(int, char**, std::vector<std::string>* arguments, FailureReason* why) {
   int count = 0;
   LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
-  std::vector<std::string> arguments;
-  for (int i = 0; i < count; ++i) arguments.push_back(toUtf8(wide[i]));
-  LocalFree(wide);
-  return arguments;
+  if (wide == nullptr) {
+    *why = platformLastFailure(false);
+    return false;
+  }
+  const ArgumentsFreeing freeing{wide};
+  arguments->clear();
+  for (int i = 0; i < count; ++i) arguments->push_back(toUtf8(wide[i]));
+  return true;
 }
 
 std::uint32_t platformTickCount() { return GetTickCount(); }
@@ -260,6 +270,7 @@ FailureReason platformLastFailure(bool saving) {
   if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) kind = Failure::kPermission;
   if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) kind = Failure::kDiskFull;
   if (error == ERROR_FILE_TOO_LARGE) kind = Failure::kFileTooLarge;
+  if (error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY) return FailureReason{Failure::kNoMemory};
   return FailureReason{kind, 0, 0, static_cast<int>(error)};
 }
 
@@ -452,20 +463,37 @@ static ListingStatus whyNothingFound(const std::string& directory, DWORD searchE
   return noMatchingName ? ListingStatus::kListed : ListingStatus::kCannotOpen;
 }
 
+// Ends a directory search however its scope is left, an allocation that
+// failed included.
+struct SearchClosing {
+  HANDLE search;
+  ~SearchClosing() { FindClose(search); }
+};
+
 // The directory search of Windows, in its own order. Its matching does not
 // regard case, and also takes names whose short 8.3 form alone ends in ".TGA"
 // ("notes.tgax" as "NOTES~1.TGA"); those are left out.
 TgaListing platformListTgaEntries(const std::string& directory) {
-  std::vector<DirectoryEntry> entries;
+  TgaListing result{ListingStatus::kListed, {}, {}};
   const std::wstring pattern = toWide(directory) + L"\\*.tga";
   WIN32_FIND_DATAW entry;
   const HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) return TgaListing{whyNothingFound(directory, GetLastError()), {}};
+  if (search == INVALID_HANDLE_VALUE) {
+    result.why = platformLastFailure(false);
+    result.status = whyNothingFound(directory, static_cast<DWORD>(result.why.systemError));
+    return result;
+  }
+  const SearchClosing closing{search};
   do {
     std::string name = toUtf8(entry.cFileName);
     if (!nameEndsWithTga(name.c_str())) continue;
-    entries.push_back(DirectoryEntry{std::move(name), (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0});
+    result.entries.push_back(DirectoryEntry{std::move(name), (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0});
   } while (FindNextFileW(search, &entry) != 0);
-  FindClose(search);
-  return TgaListing{ListingStatus::kListed, std::move(entries)};
+  // The search ends with ERROR_NO_MORE_FILES; any other error broke it off.
+  if (GetLastError() != ERROR_NO_MORE_FILES) {
+    result.why = platformLastFailure(false);
+    result.status = ListingStatus::kBrokenOff;
+    result.entries.clear();
+  }
+  return result;
 }

@@ -26,20 +26,29 @@ int affinityProcessorCount() {
   return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
 }
 
+// Closes a file and frees getline's buffer however the scope is left, an
+// allocation that failed included.
+struct LinesReading {
+  std::FILE* file;
+  char* line = nullptr;
+  ~LinesReading() {
+    std::free(line);
+    std::fclose(file);
+  }
+};
+
 // The lines of a file, whatever their length, without their ends; none when
 // it cannot be read.
 std::vector<std::string> linesOf(const std::string& path) {
   std::vector<std::string> lines;
   std::FILE* file = std::fopen(path.c_str(), "r");
   if (file == nullptr) return lines;
-  char* line = nullptr;
+  LinesReading reading{file};
   std::size_t capacity = 0;
-  for (ssize_t length; (length = getline(&line, &capacity, file)) != -1;) {
-    if (line[length - 1] == '\n') --length;  // getline gives at least one character
-    lines.emplace_back(line, static_cast<std::size_t>(length));
+  for (ssize_t length; (length = getline(&reading.line, &capacity, file)) != -1;) {
+    if (reading.line[length - 1] == '\n') --length;  // getline gives at least one character
+    lines.emplace_back(reading.line, static_cast<std::size_t>(length));
   }
-  std::free(line);
-  std::fclose(file);
   return lines;
 }
 

@@ -237,7 +237,7 @@ TEST(FolderRunStatus, IsTheWorstResultOrTellsWhyNothingWasTaken) {
     int exitStatus;
     std::size_t taken;                    // files loaded or tried
     std::vector<std::string> results;     // files the run writes
-    std::string reason;                   // of each failed file
+    std::string reason;                   // of each failed file, or of a folder that cannot be listed
     int otherUsersMode = 0;               // not 0: the folder's mode, for a run by another user
   };
   const FolderRun runs[] = {
@@ -250,7 +250,7 @@ TEST(FolderRunStatus, IsTheWorstResultOrTellsWhyNothingWasTaken) {
       {"both kinds", {".tga", "_s.tga"}, {"c.tga"}, "", 3, 3, {"_s_s.tga"}, ""},
       {"none loadable", {}, {"a.tga", "b.tga", "c.tga", "d.tga"}, "", 2, 4, {}, "not a TGA file"},
       {"empty folder", {}, {}, "", 0, 0, {}, ""},
-      {"missing folder", {}, {}, "missing", 2, 0, {}, ""},
+      {"missing folder", {}, {}, "missing", 2, 0, {}, "no such file"},
       {"a file given as the folder", {"scan.tga"}, {}, "scan.tga", 1, 0, {}, ""},
 #ifndef _WIN32
       // No file's kind can be learnt: each is taken, and fails to load.
@@ -285,12 +285,17 @@ TEST(FolderRunStatus, IsTheWorstResultOrTellsWhyNothingWasTaken) {
     EXPECT_EQ(run.exitStatus, row.exitStatus);
     EXPECT_EQ(loadedFileNames(run.output).size(), row.taken) << run.output;
     // Standard error: a line per failed file, then the count and the first
-    // three names.
+    // three names; or the reason why the folder could not be listed.
     const std::size_t failed = row.taken - row.results.size();
     std::vector<std::string> lines;
     for (std::size_t at = 0, end; (end = run.errors.find('\n', at)) != std::string::npos; at = end + 1)
       lines.push_back(run.errors.substr(at, end - at));
-    ASSERT_EQ(lines.size(), failed == 0 ? 0 : failed + 1) << run.errors;
+    if (row.taken == 0 && row.exitStatus == 2) {
+      ASSERT_EQ(lines.size(), 1u) << run.errors;
+      EXPECT_EQ(lines[0].rfind("lomvera: " + named + ": " + row.reason + " (", 0), 0u) << lines[0];
+    } else {
+      ASSERT_EQ(lines.size(), failed == 0 ? 0 : failed + 1) << run.errors;
+    }
     for (std::size_t i = 0; i + 1 < lines.size() && !row.reason.empty(); ++i)
       EXPECT_NE(lines[i].find(".tga: " + row.reason), std::string::npos) << lines[i];
     if (failed > 0) {
