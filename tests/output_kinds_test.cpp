@@ -74,8 +74,9 @@ TEST(OutputKinds, PipeWithAReaderGetsTheWholeResult) {
 // writes the rows as it corrects them, by its standard output. Where the file
 // system offers no files without a name, or a sandbox refuses to name them,
 // the temporary file has one: every signal but kill -9 removes it, and
-// kill -9 leaves it beside the output. Let go without a signal, the run
-// saves the result that a run without refusals saves.
+// kill -9 leaves it beside the output. Let go without a signal, or after one
+// that the run was started to ignore (nohup, a background job), the run saves
+// the result that a run without refusals saves.
 TEST(OutputKinds, RunEndedWhileSavingLeavesTheFolderAsItWas) {
   constexpr int kWidth = 1200;
   constexpr int kHeight = 900;
@@ -87,6 +88,7 @@ TEST(OutputKinds, RunEndedWhileSavingLeavesTheFolderAsItWas) {
   struct Case {
     int signalNumber;  // 0: none is sent
     Refusal refused;
+    bool ignoring = false;  // started with SIGHUP, SIGINT and SIGQUIT ignored
   };
   const Refusal named = Refusal::kUnnamedFiles;
   const Case cases[] = {
@@ -96,12 +98,15 @@ TEST(OutputKinds, RunEndedWhileSavingLeavesTheFolderAsItWas) {
       {SIGALRM, named}, {SIGVTALRM, named}, {SIGPROF, named}, {SIGXCPU, named}, {SIGPWR, named}, {SIGRTMIN, named},
       {SIGRTMAX, named}, {SIGKILL, named}, {0, named},
       {0, Refusal::kNamingUnnamedFiles}, {SIGINT, Refusal::kNamingUnnamedFiles},
-      {SIGKILL, Refusal::kNamingUnnamedFiles}};
+      {SIGKILL, Refusal::kNamingUnnamedFiles},
+      {SIGHUP, Refusal::kNothing, true}, {SIGINT, named, true}, {SIGQUIT, named, true}};
   for (const Case& c : cases) {
     if (c.refused != Refusal::kNothing && !refusalsCanBeMade()) continue;
     const std::string what = std::to_string(c.signalNumber) + (c.refused == Refusal::kUnnamedFiles ? " with named files"
                                                               : c.refused == Refusal::kNothing ? ""
-                                                                                               : " with naming refused");
+                                                                                               : " with naming refused") +
+                             (c.ignoring ? ", started ignoring it" : "");
+    const bool ends = c.signalNumber != 0 && !c.ignoring;
     TemporaryDirectory directory;
     const std::string input = directory.path("in.tga");
     const std::string output = directory.path("out.tga");
@@ -109,10 +114,11 @@ TEST(OutputKinds, RunEndedWhileSavingLeavesTheFolderAsItWas) {
     writeBytes(output, {'o', 'l', 'd'});
     const std::string text = runTextBeforeReport(input, output, kHeight);
     const std::size_t dots = text.find("performing shift ") + 17;
-    const HeldTool tool = startHeldTool({input, output}, dots + (text.find('\n', dots) - dots) / 2, c.refused);
+    const HeldTool tool =
+        startHeldTool({input, output}, dots + (text.find('\n', dots) - dots) / 2, c.refused, c.ignoring);
     EXPECT_TRUE(waitUntilWriting(tool.process, directory.root(), savedFileSize(kWidth, kHeight) / 4)) << what;
     if (c.signalNumber != 0) kill(tool.process, c.signalNumber);
-    EXPECT_EQ(finishHeldTool(tool).exitStatus, c.signalNumber == 0 ? 0 : 128 + c.signalNumber) << what;
+    EXPECT_EQ(finishHeldTool(tool).exitStatus, ends ? 128 + c.signalNumber : 0) << what;
 
     std::vector<std::string> names = listDirectory(directory.root());
     if (c.refused != Refusal::kNothing && c.signalNumber == SIGKILL) {
@@ -121,7 +127,7 @@ TEST(OutputKinds, RunEndedWhileSavingLeavesTheFolderAsItWas) {
       names.erase(names.begin());
     }
     EXPECT_EQ(names, (std::vector<std::string>{"in.tga", "out.tga"})) << what;
-    EXPECT_EQ(readBytes(output), c.signalNumber == 0 ? result : (Bytes{'o', 'l', 'd'})) << what;
+    EXPECT_EQ(readBytes(output), ends ? (Bytes{'o', 'l', 'd'}) : result) << what;
   }
   if (!refusalsCanBeMade()) {
     GTEST_SKIP() << "the cases with files without a name refused, or their naming, were left out: this system "

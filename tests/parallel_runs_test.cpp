@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef _WIN32
@@ -57,6 +60,40 @@ TEST(ParallelRuns, AnExceptionStopsTheRunsAndTheThreadsServeTheNextSpreading) {
   int calls = 0;
   EXPECT_FALSE(spreadRuns(3, 5, 0, [&](int, std::int32_t) { ++calls; }, [&](std::int32_t) { ++calls; }).complete);
   EXPECT_EQ(calls, 0);
+}
+
+// A job for n workers is taken by n: each run waits until every worker
+// holds one, which happens only when the kept threads take runs beside the
+// calling thread; the wait is bounded, so a queue that leaves the work to
+// fewer threads fails instead of hanging. With more runs than workers too:
+// the first n runs are held at once.
+TEST(ParallelRuns, AJobForSeveralWorkersIsTakenByAllOfThem) {
+  for (const int threads : {2, 3, 5}) {
+    for (const std::int32_t runs : {threads, 3 * threads}) {
+      SCOPED_TRACE(std::to_string(threads) + " threads, " + std::to_string(runs) + " runs");
+      std::atomic<int> holding{0};
+      std::atomic<int> metAll{0};
+      std::vector<std::atomic<int>> workerOfRun(static_cast<std::size_t>(runs));
+      const SpreadResult spread = spreadRuns(
+          threads, runs, runs,
+          [&](int worker, std::int32_t run) {
+            workerOfRun[static_cast<std::size_t>(run)] = worker;
+            if (run >= threads) return;
+            ++holding;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (holding.load() < threads && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            if (holding.load() == threads) ++metAll;
+          },
+          [](std::int32_t) {});
+      EXPECT_TRUE(spread.complete);
+      EXPECT_EQ(spread.threads, threads);
+      EXPECT_EQ(metAll.load(), threads);
+      std::vector<int> workers;
+      for (std::int32_t run = 0; run < threads; ++run) workers.push_back(workerOfRun[static_cast<std::size_t>(run)]);
+      std::sort(workers.begin(), workers.end());
+      for (int worker = 0; worker < threads; ++worker) EXPECT_EQ(workers[static_cast<std::size_t>(worker)], worker);
+    }
+  }
 }
 
 #ifndef _WIN32

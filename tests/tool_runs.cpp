@@ -195,7 +195,8 @@ bool refusalsCanBeMade() {
   return made;
 }
 
-int startTool(const std::vector<std::string>& arguments, int standardOutput, Refusal refused, bool errorsToo) {
+int startTool(const std::vector<std::string>& arguments, int standardOutput, Refusal refused, bool errorsToo,
+              bool ignoring) {
   std::vector<std::string> words = builtProgramCommand(toolExecutable());
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -206,6 +207,9 @@ int startTool(const std::vector<std::string>& arguments, int standardOutput, Ref
     // As a shell starts a command, whatever this process inherited; and
     // without the core dump of the signals that make one.
     for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber) std::signal(signalNumber, SIG_DFL);
+    if (ignoring) {
+      for (const int signalNumber : {SIGHUP, SIGINT, SIGQUIT}) std::signal(signalNumber, SIG_IGN);
+    }
     const rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
     const int nothing = open("/dev/null", O_RDWR);
@@ -219,7 +223,7 @@ int startTool(const std::vector<std::string>& arguments, int standardOutput, Ref
   return child;
 }
 
-HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t room, Refusal refused) {
+HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t room, Refusal refused, bool ignoring) {
   int ends[2];
   if (pipe(ends) != 0) return HeldTool{-1, -1, 0};
   // One page: the bytes of small writes then fill it exactly.
@@ -227,7 +231,7 @@ HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t ro
   const std::size_t filler = capacity > static_cast<int>(room) ? static_cast<std::size_t>(capacity) - room : 0;
   const std::string bytes(filler, 'x');
   const bool filled = filler > 0 && write(ends[1], bytes.data(), filler) == static_cast<ssize_t>(filler);
-  const int process = filled ? startTool(arguments, ends[1], refused, true) : -1;
+  const int process = filled ? startTool(arguments, ends[1], refused, true, ignoring) : -1;
   close(ends[1]);
   return HeldTool{process, ends[0], filler};
 }

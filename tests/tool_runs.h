@@ -64,10 +64,10 @@ enum class Refusal {
 bool refusalsCanBeMade();
 // Starts the built tool with standard output on the descriptor given (and
 // standard error too with errorsToo, /dev/null otherwise), signals at their
-// default actions and no core dumps; and waits for it, giving its exit
-// status as runToolIntoClosedPipe does.
+// default actions (but SIGHUP, SIGINT and SIGQUIT ignored with ignoring, as
+// nohup and a shell's background job start it) and no core dumps.
 int startTool(const std::vector<std::string>& arguments, int standardOutput, Refusal refused = Refusal::kNothing,
-              bool errorsToo = false);
+              bool errorsToo = false, bool ignoring = false);
 int waitForTool(int process);
 
 // A run of the tool held at a point of its console text: its standard output,
@@ -79,7 +79,8 @@ struct HeldTool {
   int pipe;             // the reading end
   std::size_t filler;   // bytes in the pipe before the tool's own
 };
-HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t room, Refusal refused = Refusal::kNothing);
+HeldTool startHeldTool(const std::vector<std::string>& arguments, std::size_t room, Refusal refused = Refusal::kNothing,
+                       bool ignoring = false);
 // Lets a held run go on: reads its console text to the end and waits for it.
 ToolRun finishHeldTool(const HeldTool& tool);
 // Waits (up to 60 seconds) until the process has a file in the folder open
