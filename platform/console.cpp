@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <iterator>
-#include <string>
 
 namespace {
 
@@ -56,12 +55,16 @@ void printErrorList(const char* subject, const char* text, const char* const* it
   std::fprintf(stderr, "%s\n", more ? ", ..." : "");
 }
 
-// Nothing is allocated for a reason without the system's text: memory may
-// have run out.
+// Nothing is allocated: memory may be what ran out.
 void printFailure(const char* path, const FailureReason& why) {
   char reason[256];
   std::snprintf(reason, sizeof reason, kFailureTexts[static_cast<std::size_t>(why.kind)],
                 static_cast<unsigned long long>(why.number), static_cast<unsigned long long>(why.ofNumber));
-  const std::string systemText = why.systemError != 0 ? " (" + platformErrorText(why.systemError) + ")" : "";
-  printError(path, reason, systemText.c_str());
+  char systemText[512] = "";
+  char detail[sizeof systemText + 3] = "";
+  if (why.systemError != 0) {
+    platformErrorText(why.systemError, systemText, sizeof systemText);
+    std::snprintf(detail, sizeof detail, " (%s)", systemText);
+  }
+  printError(path, reason, detail);
 }

@@ -97,8 +97,10 @@ struct FailureReason {
 // memory" whichever call met it, without the system's text, which would
 // need memory of its own.
 FailureReason platformLastFailure(bool saving);
-// The system's own text for an error code, without a final full stop.
-std::string platformErrorText(int systemError);
+// The system's own text for an error code, without a final full stop, into
+// the `size` bytes at text (cut short where it does not fit). Allocates
+// nothing: memory may be what ran out.
+void platformErrorText(int systemError, char* text, std::size_t size);
 
 // The command line's arguments, argv[0] first, into *arguments. On Windows
 // they are read from the UTF-16 command line and given in UTF-8, so that

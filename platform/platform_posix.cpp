@@ -141,7 +141,9 @@ FailureReason platformLastFailure(bool saving) {
   return FailureReason{kind, 0, 0, error};
 }
 
-std::string platformErrorText(int systemError) { return std::strerror(systemError); }
+void platformErrorText(int systemError, char* text, std::size_t size) {
+  std::snprintf(text, size, "%s", std::strerror(systemError));
+}
 
 std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize, FailureReason* why) {
   // O_NONBLOCK keeps the open itself from waiting for a writer when the path

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <utility>
 
@@ -275,14 +276,16 @@ FailureReason platformLastFailure(bool saving) {
 }
 
 // The system's message for the code, in UTF-8, without its line end and
-// full stop.
-std::string platformErrorText(int systemError) {
-  wchar_t text[512] = L"";
+// full stop; empty when the system has none.
+void platformErrorText(int systemError, char* text, std::size_t size) {
+  wchar_t wide[512] = L"";
   FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(systemError),
-                 0, text, 512, nullptr);
-  std::string utf8 = toUtf8(text);
-  while (!utf8.empty() && (utf8.back() == '\n' || utf8.back() == '\r' || utf8.back() == '.')) utf8.pop_back();
-  return utf8;
+                 0, wide, 512, nullptr);
+  text[0] = '\0';
+  const int length = WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, static_cast<int>(size), nullptr, nullptr);
+  if (length <= 0) text[0] = '\0';
+  for (std::size_t end = std::strlen(text); end > 0 && std::strchr("\r\n.", text[end - 1]) != nullptr; --end)
+    text[end - 1] = '\0';
 }
 
 std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize, FailureReason* why) {
