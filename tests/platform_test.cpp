@@ -41,6 +41,15 @@ std::vector<std::string> sortedNames(const std::vector<DirectoryEntry>& entries)
 
 #ifdef _WIN32
 bool underWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+// Wine starts a Unix program (ln, rm) without waiting for it: its process
+// handle is signalled at once. What the program does is waited for instead,
+// for at most ten seconds; whether it happened.
+template <typename Condition>
+bool waitUntil(Condition done) {
+  for (int tries = 0; tries < 1000 && !done(); ++tries) Sleep(10);
+  return done();
+}
 #endif
 
 // Makes `name` in the folder a symbolic link to `target` (relative to the
@@ -58,6 +67,7 @@ bool makeLink(const std::string& folder, const std::string& name, const std::str
   auto shows = [&] { return GetFileAttributesW(std::filesystem::u8path(link).c_str()) != INVALID_FILE_ATTRIBUTES; };
   if (!shows() && underWine() && std::filesystem::exists(std::filesystem::u8path(joinPath(folder, windowsTarget)))) {
     runProgram("Z:\\bin\\ln", {"-s", target, name}, folder);
+    return waitUntil(shows);
   }
   return shows();
 #else
@@ -73,7 +83,10 @@ void removeLink(const std::string& folder, const std::string& name) {
 #ifdef _WIN32
   const std::wstring wide = std::filesystem::u8path(link).wstring();
   if (underWine()) {
+    // The links go last made first, so that the one removed still leads
+    // somewhere, and shows until rm has removed it.
     runProgram("Z:\\bin\\rm", {name}, folder);
+    waitUntil([&] { return GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES; });
   } else if (!DeleteFileW(wide.c_str())) {
     RemoveDirectoryW(wide.c_str());
   }
