@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -290,6 +291,63 @@ TEST_F(PlatformTest, NoOutputWhereTheTargetCannotBe) {
 }
 
 #ifdef _WIN32
+// The C runtime's table of streams full: an input, an output replacing a
+// file or a new one, and a device, on which no stream can be made, fail with
+// the plain reason, taken from the runtime and not from what GetLastError or
+// errno held before ("not enough memory" here), their handles closed and no
+// temporary file left; once streams are given back, the same input opens.
+TEST_F(PlatformTest, StreamsTheRuntimeRefusesFailWithTheirOwnReasonAndLeaveNothing) {
+  writeBytes(directory.path("in.tga"), {1, 2, 3});
+  writeBytes(directory.path("out.tga"), {'o', 'l', 'd'});
+  writeBytes(directory.path("filler"), {0});
+  struct Streams {
+    std::vector<std::FILE*> open;
+    ~Streams() {
+      for (std::FILE* stream : open) std::fclose(stream);
+    }
+  } streams;
+  while (streams.open.size() < 100000) {
+    std::FILE* stream = std::fopen(directory.path("filler").c_str(), "rb");
+    if (stream == nullptr) break;
+    streams.open.push_back(stream);
+  }
+  ASSERT_LT(streams.open.size(), 100000u) << "the runtime gave every stream asked for";
+  const auto staleReasons = [] {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    errno = ENOMEM;
+  };
+
+  std::uint64_t size = 77;
+  FailureReason why{};
+  staleReasons();
+  EXPECT_EQ(platformOpenInputFile(directory.path("in.tga").c_str(), &size, &why), nullptr);
+  EXPECT_EQ(why.kind, Failure::kCannotRead);
+  EXPECT_EQ(why.systemError, 0);
+  EXPECT_EQ(size, 77u);
+  // No handle is left on the input: it opens without sharing.
+  const HANDLE alone = CreateFileW(std::filesystem::u8path(directory.path("in.tga")).c_str(), GENERIC_READ, 0, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(alone, INVALID_HANDLE_VALUE) << GetLastError();
+  CloseHandle(alone);
+  for (const std::string& path : {directory.path("out.tga"), directory.path("new.tga"), std::string("NUL")}) {
+    OutputFile output;
+    staleReasons();
+    EXPECT_FALSE(platformOpenOutput(path.c_str(), &output)) << path;
+    EXPECT_EQ(output.failure.kind, Failure::kCannotWrite) << path;
+    EXPECT_EQ(output.failure.systemError, 0) << path;
+    EXPECT_EQ(output.file, nullptr) << path;
+  }
+  EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"filler", "in.tga", "out.tga"}));
+
+  for (std::FILE* stream : streams.open) std::fclose(stream);
+  streams.open.clear();
+  EXPECT_EQ(readBytes(directory.path("out.tga")), (Bytes{'o', 'l', 'd'}));
+  std::FILE* file = platformOpenInputFile(directory.path("in.tga").c_str(), &size, &why);
+  EXPECT_NE(file, nullptr);
+  EXPECT_EQ(size, 3u);
+  if (file != nullptr) std::fclose(file);
+}
+
 // Ctrl+C, Ctrl+Break or the closing of the console while an output is
 // written: the handler marks the temporary file to go with its handle and
 // leaves the end of the process to the system's own handler. Wine delivers
