@@ -6,6 +6,7 @@
 #include "platform/paths_win32.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -44,16 +45,36 @@ UINT consoleCodePageBefore = 0;
 
 void restoreConsoleCodePage() { SetConsoleOutputCP(consoleCodePageBefore); }
 
+// Why the C runtime refused a descriptor or a stream. It tells by errno, not
+// by GetLastError, which still holds whatever an earlier call left there:
+// memory that ran out is "not enough memory"; anything else (a table of
+// descriptors or streams that is full) is the plain reason, without a system
+// text.
+FailureReason runtimeRefusal(bool saving) {
+  if (errno == ENOMEM) return FailureReason{Failure::kNoMemory};
+  return FailureReason{saving ? Failure::kCannotWrite : Failure::kCannotRead};
+}
+
 // A binary C stream on an open file handle, which it then owns; null (with
-// the handle closed) when that fails.
-std::FILE* streamOnHandle(HANDLE handle, int openFlags, const char* mode) {
+// the handle closed, and the reason in *why) when that fails. errno is
+// cleared first: a runtime may fail without setting it (Wine's, when its
+// table of streams is full). The reason is kept before the handle closes,
+// and without allocating: under the output's lock too.
+std::FILE* streamOnHandle(HANDLE handle, int openFlags, const char* mode, FailureReason* why) {
+  const bool saving = (openFlags & (_O_WRONLY | _O_RDWR)) != 0;
+  errno = 0;
   const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), openFlags | _O_BINARY);
   if (descriptor < 0) {
+    *why = runtimeRefusal(saving);
     CloseHandle(handle);
     return nullptr;
   }
+  errno = 0;
   std::FILE* file = _fdopen(descriptor, mode);
-  if (file == nullptr) _close(descriptor);
+  if (file == nullptr) {
+    *why = runtimeRefusal(saving);
+    _close(descriptor);
+  }
   return file;
 }
 
@@ -309,7 +330,7 @@ std::FILE* platformOpenInputFile(const char* path, std::uint64_t* fileSize, Fail
     CloseHandle(handle);
     return nullptr;
   }
-  std::FILE* file = streamOnHandle(handle, _O_RDONLY, "rb");
+  std::FILE* file = streamOnHandle(handle, _O_RDONLY, "rb", why);
   if (file == nullptr) return nullptr;
   *fileSize = static_cast<std::uint64_t>(size.QuadPart);
   return file;
@@ -389,7 +410,7 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
     const DWORD type = GetFileType(existing);
     if (type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) {
       // Written directly: there is no file to put in its place.
-      std::FILE* file = streamOnHandle(existing, _O_WRONLY, "wb");
+      std::FILE* file = streamOnHandle(existing, _O_WRONLY, "wb", &output->failure);
       return file != nullptr && holdOutput(output, file, OutputKind::kDirect, "", std::move(directPath), false);
     }
     const std::wstring reached = finalPathOf(existing);
@@ -412,7 +433,8 @@ bool platformOpenOutput(const char* path, OutputFile* output) {
   const HANDLE handle = outputsEnded ? INVALID_HANDLE_VALUE
                                      : createTemporary(&name, keptAttributes != 0 ? keptAttributes : FILE_ATTRIBUTE_NORMAL);
   if (handle == INVALID_HANDLE_VALUE && !outputsEnded) refuseOutput(output);
-  std::FILE* file = handle != INVALID_HANDLE_VALUE ? streamOnHandle(handle, _O_WRONLY, "wb") : nullptr;
+  std::FILE* file =
+      handle != INVALID_HANDLE_VALUE ? streamOnHandle(handle, _O_WRONLY, "wb", &output->failure) : nullptr;
   if (file != nullptr) pendingTemporary = handle;
   if (file == nullptr && handle != INVALID_HANDLE_VALUE) DeleteFileW(name.c_str());
   ReleaseSRWLockExclusive(&pendingLock);

@@ -4,8 +4,13 @@
 #include <filesystem>
 #include <regex>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "driver/driver.h"
 #include "correction/generator.h"
+#include "correction/parallel_runs.h"
 #include "test_support.h"
 
 namespace {
@@ -237,6 +242,95 @@ TEST_F(DriverTest, WrongArgumentCountsShowTheUsageAndWaitForOneCharacterHelpAndV
   EXPECT_EQ(runTool({"--help"}, directory.root()).exitStatus, 0);
   EXPECT_TRUE(fileExists(joinPath(directory.path("--help"), "a_s.tga")));
 }
+
+#ifdef _WIN32
+// Where the handles this process holds are counted.
+enum class HandleCount { kProcess, kSystemTable };
+
+// GetProcessHandleCount's count, or this process's entries in the system's
+// table of handles (SystemExtendedHandleInformation, whose entries are laid
+// out as below); -1 when the source cannot be read.
+long handlesHeld(HandleCount source) {
+  if (source == HandleCount::kProcess) {
+    DWORD count = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<long>(count) : -1;
+  }
+  struct Entry {
+    void* object;
+    ULONG_PTR process;
+    ULONG_PTR handle;
+    ULONG access;
+    USHORT backTrace;
+    USHORT type;
+    ULONG attributes;
+    ULONG reserved;
+  };
+  struct Table {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    Entry entries[1];
+  };
+  using Query = LONG(WINAPI*)(int, void*, ULONG, ULONG*);
+  // Through a function of no arguments, which any function type may be cast to.
+  const auto query = reinterpret_cast<Query>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+  constexpr int kSystemExtendedHandleInformation = 64;
+  constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+  std::vector<Table> buffer(4096);
+  LONG status = kInfoLengthMismatch;
+  while (query != nullptr && status == kInfoLengthMismatch && buffer.size() < (std::size_t{1} << 20)) {
+    status = query(kSystemExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size() * sizeof(Table)),
+                   nullptr);
+    if (status == kInfoLengthMismatch) buffer.resize(buffer.size() * 2);
+  }
+  if (query == nullptr || status != 0) return -1;
+  const Table& table = buffer.front();
+  long held = 0;
+  for (ULONG_PTR i = 0; i < table.count; ++i) held += table.entries[i].process == GetCurrentProcessId();
+  return held;
+}
+
+// Whether the source counts: one more handle while an event is open, and as
+// many as before once it is closed.
+bool counts(HandleCount source) {
+  const long before = handlesHeld(source);
+  const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const long during = handlesHeld(source);
+  CloseHandle(event);
+  return before >= 0 && during == before + 1 && handlesHeld(source) == before;
+}
+
+// Files corrected one after another on several threads, with runs spread
+// over them, give back every handle they took: after 20 files the process
+// holds as many as after the first (which started the kept threads). Files
+// 2 to 10 create their outputs, 11 to 20 replace them.
+TEST_F(DriverTest, FilesCorrectedOnThreadsGiveBackTheirHandles) {
+  HandleCount source = HandleCount::kProcess;
+  if (!counts(source)) source = HandleCount::kSystemTable;
+  if (!counts(source)) {
+    GTEST_SKIP() << "no count of this process's handles moves as a handle is opened and closed "
+                 << "(GetProcessHandleCount gives " << handlesHeld(HandleCount::kProcess) << ")";
+  }
+  writeBytes(in(), tgaFile(200, 150, 24, 0, stripedPicture(200, 150, false, 7)));
+  forceWorkerThreads(3);
+  forceRowBlockPixels(64);
+  std::vector<long> held;
+  consoleOf([&] {
+    for (int file = 0; file < 20; ++file) {
+      const std::string output = directory.path("out" + std::to_string(file % 10) + ".tga");
+      EXPECT_EQ(processFile(in().c_str(), output.c_str()), kProcessed) << file;
+      held.push_back(handlesHeld(source));
+    }
+  });
+  forceWorkerThreads(0);
+  forceRowBlockPixels(0);
+  std::string counted;
+  for (const long count : held) counted += " " + std::to_string(count);
+  EXPECT_EQ(held.back(), held.front()) << (source == HandleCount::kProcess ? "GetProcessHandleCount" : "system table")
+                                       << " after each file:" << counted;
+  EXPECT_EQ(listDirectory(directory.root()).size(), 11u);
+}
+#endif
 
 TEST(Banner, IsOneLineWithNameVersionAndDateFollowedByAnEmptyLine) {
   const std::regex banner("Lomvera [0-9]+\\.[0-9]+\\.[0-9]+ \\([0-9]{4}-[0-9]{2}-[0-9]{2}\\)\n\n");

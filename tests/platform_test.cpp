@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -41,6 +42,15 @@ std::vector<std::string> sortedNames(const std::vector<DirectoryEntry>& entries)
 
 #ifdef _WIN32
 bool underWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+
+// Wine starts a Unix program (ln, rm) without waiting for it: its process
+// handle is signalled at once. What the program does is waited for instead,
+// for at most ten seconds; whether it happened.
+template <typename Condition>
+bool waitUntil(Condition done) {
+  for (int tries = 0; tries < 1000 && !done(); ++tries) Sleep(10);
+  return done();
+}
 #endif
 
 // Makes `name` in the folder a symbolic link to `target` (relative to the
@@ -58,6 +68,7 @@ bool makeLink(const std::string& folder, const std::string& name, const std::str
   auto shows = [&] { return GetFileAttributesW(std::filesystem::u8path(link).c_str()) != INVALID_FILE_ATTRIBUTES; };
   if (!shows() && underWine() && std::filesystem::exists(std::filesystem::u8path(joinPath(folder, windowsTarget)))) {
     runProgram("Z:\\bin\\ln", {"-s", target, name}, folder);
+    return waitUntil(shows);
   }
   return shows();
 #else
@@ -73,7 +84,10 @@ void removeLink(const std::string& folder, const std::string& name) {
 #ifdef _WIN32
   const std::wstring wide = std::filesystem::u8path(link).wstring();
   if (underWine()) {
+    // The links go last made first, so that the one removed still leads
+    // somewhere, and shows until rm has removed it.
     runProgram("Z:\\bin\\rm", {name}, folder);
+    waitUntil([&] { return GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES; });
   } else if (!DeleteFileW(wide.c_str())) {
     RemoveDirectoryW(wide.c_str());
   }
@@ -277,6 +291,63 @@ TEST_F(PlatformTest, NoOutputWhereTheTargetCannotBe) {
 }
 
 #ifdef _WIN32
+// The C runtime's table of streams full: an input, an output replacing a
+// file or a new one, and a device, on which no stream can be made, fail with
+// the plain reason, taken from the runtime and not from what GetLastError or
+// errno held before ("not enough memory" here), their handles closed and no
+// temporary file left; once streams are given back, the same input opens.
+TEST_F(PlatformTest, StreamsTheRuntimeRefusesFailWithTheirOwnReasonAndLeaveNothing) {
+  writeBytes(directory.path("in.tga"), {1, 2, 3});
+  writeBytes(directory.path("out.tga"), {'o', 'l', 'd'});
+  writeBytes(directory.path("filler"), {0});
+  struct Streams {
+    std::vector<std::FILE*> open;
+    ~Streams() {
+      for (std::FILE* stream : open) std::fclose(stream);
+    }
+  } streams;
+  while (streams.open.size() < 100000) {
+    std::FILE* stream = std::fopen(directory.path("filler").c_str(), "rb");
+    if (stream == nullptr) break;
+    streams.open.push_back(stream);
+  }
+  ASSERT_LT(streams.open.size(), 100000u) << "the runtime gave every stream asked for";
+  const auto staleReasons = [] {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    errno = ENOMEM;
+  };
+
+  std::uint64_t size = 77;
+  FailureReason why{};
+  staleReasons();
+  EXPECT_EQ(platformOpenInputFile(directory.path("in.tga").c_str(), &size, &why), nullptr);
+  EXPECT_EQ(why.kind, Failure::kCannotRead);
+  EXPECT_EQ(why.systemError, 0);
+  EXPECT_EQ(size, 77u);
+  // No handle is left on the input: it opens without sharing.
+  const HANDLE alone = CreateFileW(std::filesystem::u8path(directory.path("in.tga")).c_str(), GENERIC_READ, 0, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(alone, INVALID_HANDLE_VALUE) << GetLastError();
+  CloseHandle(alone);
+  for (const std::string& path : {directory.path("out.tga"), directory.path("new.tga"), std::string("NUL")}) {
+    OutputFile output;
+    staleReasons();
+    EXPECT_FALSE(platformOpenOutput(path.c_str(), &output)) << path;
+    EXPECT_EQ(output.failure.kind, Failure::kCannotWrite) << path;
+    EXPECT_EQ(output.failure.systemError, 0) << path;
+    EXPECT_EQ(output.file, nullptr) << path;
+  }
+  EXPECT_EQ(listDirectory(directory.root()), (std::vector<std::string>{"filler", "in.tga", "out.tga"}));
+
+  for (std::FILE* stream : streams.open) std::fclose(stream);
+  streams.open.clear();
+  EXPECT_EQ(readBytes(directory.path("out.tga")), (Bytes{'o', 'l', 'd'}));
+  std::FILE* file = platformOpenInputFile(directory.path("in.tga").c_str(), &size, &why);
+  EXPECT_NE(file, nullptr);
+  EXPECT_EQ(size, 3u);
+  if (file != nullptr) std::fclose(file);
+}
+
 // Ctrl+C, Ctrl+Break or the closing of the console while an output is
 // written: the handler marks the temporary file to go with its handle and
 // leaves the end of the process to the system's own handler. Wine delivers
