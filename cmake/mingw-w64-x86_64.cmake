@@ -7,7 +7,8 @@ set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(LOMVERA_MINGW_TRIPLET x86_64-w64-mingw32)
 # The POSIX thread model: GoogleTest needs std::mutex, which the compilers of
-# the win32 thread model lack. The tool itself uses no threads.
+# the win32 thread model lack. The tool starts its threads with std::thread
+# and locks with the system's own locks (platform/locks_win32.cpp).
 set(CMAKE_C_COMPILER ${LOMVERA_MINGW_TRIPLET}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${LOMVERA_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${LOMVERA_MINGW_TRIPLET}-windres)
