@@ -59,13 +59,21 @@ if command -v dpkg >/dev/null; then
   fi
 fi
 
+# The processor time (user and system) of the commands this script has
+# waited for so far, in whole seconds, as Linux counts it for this shell.
+ticks_per_second=$(getconf CLK_TCK)
+processor_seconds() {
+  awk -v ticks="$ticks_per_second" '{ sub(/^.*\) /, ""); print int(($14 + $15) / ticks) }' "/proc/$$/stat"
+}
 step_started=0
+step_processor=0
 start_step() {
   step_started=$(date +%s)
+  step_processor=$(processor_seconds)
   echo "=== $1"
 }
 end_step() {
-  echo "=== $1 took $(($(date +%s) - step_started))s"
+  echo "=== $1 took $(($(date +%s) - step_started))s ($(($(processor_seconds) - step_processor))s of processor time)"
 }
 
 # Every test has passed when this is called (set -e and pipefail end the
