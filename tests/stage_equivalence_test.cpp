@@ -228,8 +228,15 @@ TEST_F(StageEquivalence, ArbitraryTablesAreAppliedAndClampedLikeTheReference) {
 // (2b - a - c with b 150 above a and c): more than a 32-bit sum could hold,
 // on a picture of the largest length a file allows. Each thread moves its
 // pending sums out after 4 million positions: on one thread, and on two,
-// where one of them takes at least half of the positions.
+// where one of them takes at least half of the positions. It runs in the
+// release build (the wide kernels, where the processor has them) and the
+// Windows one (the baseline kernels, and a 32-bit long): the sums' width is
+// the same source in every build, and the sanitizer and ARM64 builds, where
+// it took 16 to 49 seconds, leave it out.
 TEST_F(StageEquivalence, HugeSampleCountsInOneCellAreSummedExactly) {
+#if defined(LOMVERA_SANITIZED_BUILD) || (defined(LOMVERA_TESTS_UNDER_EMULATOR) && !defined(_WIN32))
+  GTEST_SKIP() << "left to the release and Windows builds";
+#endif
   constexpr int kLength = 32767;
   constexpr int kLines = 491;  // 245 triples
   const Pixel outer = packRgb(105, 40, 40);

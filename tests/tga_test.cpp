@@ -146,7 +146,12 @@ TEST_F(TgaTest, PixelBytesOfARunAreThoseOfItsRowsWhereRunAtSays) {
   }
 }
 
+// 65536 headers, each written to a file and loaded: over a minute under Wine,
+// for a check of header bytes that is the same code in every build.
 TEST_F(TgaTest, ExactlyFourDepthAndDescriptorCombinationsAreAccepted) {
+#if defined(_WIN32) && defined(LOMVERA_TESTS_UNDER_EMULATOR)
+  GTEST_SKIP() << "left to the builds that run natively or under qemu-user";
+#endif
   const std::set<std::pair<int, int>> accepted = {{24, 0x00}, {24, 0x20}, {32, 0x08}, {32, 0x28}};
   // Enough pixel bytes for any depth, so that only the header decides. The
   // file is written once; bytes 16 and 17 are changed in place.
