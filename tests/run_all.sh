@@ -123,18 +123,37 @@ TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1 \
 end_step "thread sanitizer build and tests"
 logs+=(build-tsan/ctest.log)
 
+# The fuzzer runs on one processor: it runs beside the ARM64 build, whose
+# compilers leave it its processor, and its output is shown when it ends.
 fuzz_seconds=${LOMVERA_FUZZ_SECONDS:-20}
+fuzz_job=""
 if [ "$fuzz_seconds" -gt 0 ]; then
-  start_step "fuzzing for ${fuzz_seconds}s"
-  bash fuzz/run_fuzzer.sh -max_total_time="$fuzz_seconds"
-  end_step "fuzzing"
+  echo "=== fuzzing for ${fuzz_seconds}s (beside the next build; output in build-fuzz/fuzzing.log, shown when it ends)"
+  mkdir -p build-fuzz
+  fuzz_started=$(date +%s)
+  bash fuzz/run_fuzzer.sh -max_total_time="$fuzz_seconds" >build-fuzz/fuzzing.log 2>&1 &
+  fuzz_job=$!
+  # A failure elsewhere ends the script: the fuzzing script goes with it (the
+  # fuzzer itself stops at its time limit).
+  trap '[ -z "$fuzz_job" ] || kill "$fuzz_job" 2>/dev/null || true' EXIT
 fi
+# Waits for the fuzzing and shows its output; a finding fails the script.
+finish_fuzzing() {
+  [ -n "$fuzz_job" ] || return 0
+  local status=0
+  wait "$fuzz_job" || status=$?
+  fuzz_job=""
+  cat build-fuzz/fuzzing.log
+  echo "=== fuzzing took $(($(date +%s) - fuzz_started))s, ended with status $status"
+  return "$status"
+}
 
 if command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null; then
   start_step "ARM64 build and tests under qemu-user"
   cmake -S . -B build-arm64 -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DLOMVERA_NATIVE_BUILD_DIR="$PWD/build"
-  cmake --build build-arm64 -j2
+  ${fuzz_job:+nice} cmake --build build-arm64 -j2
+  finish_fuzzing
   ctest --test-dir build-arm64 --output-on-failure -j2 | tee build-arm64/ctest.log
   end_step "ARM64 build and tests under qemu-user"
   logs+=(build-arm64/ctest.log)
@@ -142,6 +161,7 @@ else
   echo "ARM64 build skipped: aarch64-linux-gnu-g++ or qemu-aarch64 is not installed" \
     "(apt-get install g++-aarch64-linux-gnu qemu-user)."
 fi
+finish_fuzzing
 
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
   start_step "Windows build and tests under Wine"
@@ -156,7 +176,9 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/n
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export DISPLAY=
   wineboot --init >/dev/null 2>&1
-  ctest --test-dir build-windows --output-on-failure -j2 | tee build-windows/ctest.log
+  # A test under Wine spends much of its time waiting for the Wine server:
+  # four at a time keep the two processors busier than two.
+  ctest --test-dir build-windows --output-on-failure -j4 | tee build-windows/ctest.log
   # Let the Wine server and its services end before returning.
   wineserver -w
   end_step "Windows build and tests under Wine"
