@@ -74,7 +74,7 @@ constexpr std::uint64_t kLongRunsMemory = std::uint64_t{8} << 20;
 
 // A run of rows as the input file holds it.
 struct RunBuffer {
-  std::vector<unsigned char> pixels;
+  std::unique_ptr<unsigned char[]> pixels;  // uninitialised: every run is read into it before use
   bool read = false;  // whether the run could be read
 };
 
@@ -199,9 +199,9 @@ void correctRun(const CorrectionPass& pass, CorrectionWorker* worker, RunBuffer*
                 std::int32_t run) {
   const std::int32_t y = run * pass.rowsPerRun;
   const std::int32_t count = endRowOfRun(pass, run) - y;
-  buffer->read = inputImage.readPixelBytes(y, count, buffer->pixels.data());
+  buffer->read = inputImage.readPixelBytes(y, count, buffer->pixels.get());
   if (!buffer->read) return;
-  const RunRows in = inputImage.runAt(buffer->pixels.data(), count);
+  const RunRows in = inputImage.runAt(buffer->pixels.get(), count);
   const RunRows out{placeOfRun(*ring, run), static_cast<std::size_t>(pass.width) * kOutputPixelBytes, count, false};
   if (pass.pairs > 0 && inputImage.transposed) {
     correctRowPairs(pass, worker, y, in, out);
@@ -247,7 +247,7 @@ std::int64_t correctRuns(CorrectionPass* pass, ProgressDots* dots) {
   std::vector<RunBuffer> runBuffers(static_cast<std::size_t>(runsAhead));
   const std::size_t runPixels = static_cast<std::size_t>(pass->width) *
                                 static_cast<std::size_t>(pass->rowsPerRun < pass->rows ? pass->rowsPerRun : pass->rows);
-  for (RunBuffer& buffer : runBuffers) buffer.pixels.resize(runPixels * pass->pixelBytes + kPixelBytesSlack);
+  for (RunBuffer& buffer : runBuffers) buffer.pixels.reset(new unsigned char[runPixels * pass->pixelBytes + kPixelBytesSlack]);
   if (linesAreColumns) {
     for (CorrectionWorker& worker : workers) worker.chains.resize(static_cast<std::size_t>(pass->pairs));
   }

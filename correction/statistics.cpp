@@ -106,7 +106,7 @@ struct StatisticsWorker {
   PendingSums* sums = nullptr;
   PendingSums passSums;
   TripleMeasures measures;
-  std::vector<unsigned char> rows;  // the file's bytes of a block of rows
+  std::unique_ptr<unsigned char[]> rows;  // the file's bytes of a block of rows, uninitialised until read
   std::int32_t rowKept = -1;        // the storage row last read into rows, kept for the next block, or -1
   bool readFailed = false;
 };
@@ -208,11 +208,11 @@ void sampleRowBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t
   const std::int32_t firstTriple = firstTripleOfBlock(*pass, block);
   const std::int32_t endTriple = firstTripleOfBlock(*pass, block + 1);
   const std::int32_t firstRow = 2 * firstTriple;
-  const RunRows run = inputImage.runAt(worker->rows.data(), 2 * (endTriple - firstTriple) + 1);
+  const RunRows run = inputImage.runAt(worker->rows.get(), 2 * (endTriple - firstTriple) + 1);
   std::int32_t kept = 0;
   if (worker->rowKept == firstRow) {
     // The last row of the full block before, where that block put it.
-    const RunRows before = inputImage.runAt(worker->rows.data(), pass->rowsPerBlock + 1);
+    const RunRows before = inputImage.runAt(worker->rows.get(), pass->rowsPerBlock + 1);
     std::memmove(run.row(0), before.row(pass->rowsPerBlock), run.rowBytes);
     kept = 1;
   }
@@ -235,7 +235,7 @@ void sampleRowBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t
 void sampleColumnBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int32_t block) {
   const std::int32_t rows = inputImage.height;
   const std::int32_t y = block * pass->rowsPerBlock;
-  const RunRows run = inputImage.runAt(worker->rows.data(), rows - y < pass->rowsPerBlock ? rows - y : pass->rowsPerBlock);
+  const RunRows run = inputImage.runAt(worker->rows.get(), rows - y < pass->rowsPerBlock ? rows - y : pass->rowsPerBlock);
   if (!inputImage.readPixelBytes(y, run.count, run.bytes)) {
     worker->readFailed = true;
     return;
@@ -260,8 +260,8 @@ void sampleColumnBlock(StatisticsPass* pass, StatisticsWorker* worker, std::int3
 // rows hold a block and the row after it, or the pass's rows.
 void prepareWorker(const StatisticsPass& pass, int threads, int w, StatisticsWorker* worker) {
   const std::int32_t rows = pass.rowsPerBlock + 1 < pass.rows ? pass.rowsPerBlock + 1 : pass.rows;
-  worker->rows.resize(static_cast<std::size_t>(pass.width) * pass.pixelBytes * static_cast<std::size_t>(rows) +
-                      kPixelBytesSlack);
+  worker->rows.reset(new unsigned char[static_cast<std::size_t>(pass.width) * pass.pixelBytes *
+                                           static_cast<std::size_t>(rows) + kPixelBytesSlack]);
   PendingSums* sums = w == 0 || pass.listsCells ? &keptSums[w] : &worker->passSums;
   prepareSums(sums, w == 0 || threads <= kThreadsWithTwoSets ? 2 : 1, w == 0,
               pass.listsCells ? static_cast<std::size_t>(kListedPositionsLimit) : 0);
