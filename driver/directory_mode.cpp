@@ -65,20 +65,14 @@ namespace {
 
 // What the run needs before its first file: the files, their result names,
 // and the kept files' tables with room for every input and result. Throws
-// when memory runs out, leaving the list and the tables empty.
+// when memory runs out, leaving what it made to the caller to let go.
 ListingStatus collectFiles(const std::string& directory, FailureReason* why) {
-  try {
-    const ListingStatus listing = scanDirectory(directory, why);
-    std::size_t files = 0;
-    for (const FileNode* node = fileList; node != nullptr; node = node->next) ++files;
-    prepareKeptFiles(2 * files);
-    for (const FileNode* node = fileList; node != nullptr; node = node->next) keepFromReplacement(node->path);
-    return listing;
-  } catch (const std::bad_alloc&) {
-    releaseFileList();
-    forgetKeptFiles();
-    throw;
-  }
+  const ListingStatus listing = scanDirectory(directory, why);
+  std::size_t files = 0;
+  for (const FileNode* node = fileList; node != nullptr; node = node->next) ++files;
+  prepareKeptFiles(2 * files);
+  for (const FileNode* node = fileList; node != nullptr; node = node->next) keepFromReplacement(node->path);
+  return listing;
 }
 
 int cannotOpenDirectory(const std::string& directory, const FailureReason& why) {
@@ -109,6 +103,8 @@ int runDirectoryMode(const std::string& directory, bool commandLineNamedIt) {
   try {
     listing = collectFiles(directory, &why);
   } catch (const std::bad_alloc&) {
+    forgetKeptFiles();
+    releaseFileList();
     return cannotOpenDirectory(directory, FailureReason{Failure::kNoMemory});
   }
   // A listing that broke off part-way is not taken as whole: no file of it.
