@@ -177,14 +177,14 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/n
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export DISPLAY=
   wineboot --init >/dev/null 2>&1
-  # A test under Wine spends much of its time waiting for the Wine server:
-  # four at a time keep the two processors busier than two. Now and then
+  # Two tests at a time: with four, Wine left test programs that start the
+  # tool waiting at their end in two of four runs of the suite. Now and then
   # Wine ends a test program at its start, before it prints anything (seen
   # about once in a dozen runs of the suite, on the programs of every
   # version), or leaves it waiting for ever: a test that fails, or has not
   # ended after four minutes (the slowest takes well under one), is run once
   # more, and must pass then.
-  ctest --test-dir build-windows --output-on-failure -j4 --timeout 240 --repeat until-pass:2 |
+  ctest --test-dir build-windows --output-on-failure -j2 --timeout 240 --repeat until-pass:2 |
     tee build-windows/ctest.log
   # Let the Wine server and its services end before returning.
   wineserver -w
